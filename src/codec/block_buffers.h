@@ -1,0 +1,27 @@
+// The buffers around one block and the slack the block decoder's margins rely on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace uq::codec {
+
+// Zeroed bytes after the compressed bytes of every block: the process-wide input slack (4096)
+// and a constant tail (1025). Every input byte at or after comp_len reads as 0.
+inline constexpr std::size_t kInputSlack = 4096;
+inline constexpr std::size_t kInputTail = 1025;
+inline constexpr std::size_t kInputPadding = kInputSlack + kInputTail;
+
+// Room after a block's out_len bytes that a decoder may write into.
+inline constexpr std::size_t kOutputSlack = 4096;
+
+// comp_len + kInputPadding bytes, the padding zeroed; null when memory can't be had.
+std::uint8_t* allocate_input(std::size_t comp_len);
+
+// out_len + kOutputSlack bytes; null when memory can't be had.
+std::uint8_t* allocate_output(std::size_t out_len);
+
+// Releases a buffer of either kind; null is ignored.
+void release_buffer(std::uint8_t* buffer);
+
+}  // namespace uq::codec

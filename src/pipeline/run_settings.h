@@ -1,0 +1,16 @@
+// The run's thread settings, fixed by the run driver before any thread starts and read-only after.
+#pragma once
+
+#include <cstdint>
+
+namespace uq::pipeline {
+
+// Decode workers of the run, 0 to 16; 0 is the run without workers, in which the file decoder
+// decodes and writes every block itself. Also the capacity of both job queues.
+extern std::int32_t thread_count;
+
+// Whether blocks go to decode workers: set once the workers have started (a run whose workers
+// all failed to start goes on without them).
+extern bool run_has_workers;
+
+}  // namespace uq::pipeline

@@ -1,0 +1,17 @@
+// Process-level services: processor count, signal set-up and the immediate exit.
+#pragma once
+
+namespace uq::platform {
+
+// The CPUs this process may run on, or the online count when that can't be read; at least 1.
+int processor_count();
+
+// Ignores SIGPIPE and SIGXFSZ, so a closed pipe or a file-size limit becomes a failed write that
+// the program reports instead of a signal that kills it half way.
+void ignore_fatal_write_signals();
+
+// Flushes standard output and standard error, then ends the process at once with `status`
+// (taken modulo 256, so -1 is seen as 255), without running destructors under live threads.
+[[noreturn]] void exit_now(int status);
+
+}  // namespace uq::platform
