@@ -1,0 +1,17 @@
+// decode_file: restores one compressed file, checking its header, creating its output and feeding
+// its blocks to decoding (to the decode workers, or decoded here in the run without them).
+#pragma once
+
+#include <string>
+
+#include "pipeline/queues.h"
+
+namespace uq::format {
+
+// Gives 0 when the records ended (every block queued or written), -1 when the input can't be
+// opened or the stop flag is up, or -code after a numbered report. An output that can't be
+// created ends the whole run with status -1.
+int decode_file(pipeline::DecodeQueue& queue, const std::string& input_path,
+                const std::string& output_path);
+
+}  // namespace uq::format
