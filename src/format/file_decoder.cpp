@@ -1,1 +1,219 @@
-// Placeholder.
+// decode_file: header check, output creation, then each block record in turn.
+#include "format/file_decoder.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <new>
+
+#include "codec/block_buffers.h"
+#include "codec/block_restore.h"
+#include "codec/method_table.h"
+#include "format/file_format.h"
+#include "format/output_name.h"
+#include "pipeline/run_settings.h"
+#include "pipeline/threaded_run.h"
+#include "platform/output_file.h"
+#include "report/console.h"
+#include "report/report.h"
+
+namespace uq::format {
+
+namespace {
+
+using report::kCorruptError;
+using report::kMallocError;
+using report::kReadError;
+using report::kWriteError;
+using report::report_error;
+
+// Two records with the same block index lie within 2 x 127 = 254 records of each other. The
+// indexes of any 255 consecutive records span at most 254 + 2 x 127 = 508 values, so a table of
+// 512 slots keyed by index mod 512 holds every index that a later record could repeat, one per
+// slot.
+constexpr std::size_t kRecentIndexSlots = 512;
+
+class RecentIndexes {
+ public:
+  RecentIndexes() { slots_.fill(-1); }
+  // True when `index` was seen before in this file; records it otherwise.
+  bool repeat(std::int64_t index) {
+    std::int64_t& slot = slots_[static_cast<std::size_t>(index) % kRecentIndexSlots];
+    if (slot == index) return true;
+    slot = index;
+    return false;
+  }
+
+ private:
+  std::array<std::int64_t, kRecentIndexSlots> slots_;
+};
+
+struct InputCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using InputStream = std::unique_ptr<std::FILE, InputCloser>;
+
+int report_errno(int code, int err) { return report_error(code, err, report::error_text(err)); }
+
+class FileDecoder {
+ public:
+  FileDecoder(pipeline::DecodeQueue& queue, const std::string& input_path, const std::string& output_path)
+      : queue_(queue), input_path_(input_path), output_path_(output_path) {}
+
+  int run();
+
+ private:
+  int read_records();
+  int restore_here(DecodeJob& job);
+  int finish(int status);
+
+  pipeline::DecodeQueue& queue_;
+  const std::string& input_path_;
+  const std::string& output_path_;
+  InputStream input_;
+  std::unique_ptr<platform::OutputFile> output_;
+  FileHeader header_;
+  DecodeJob job_;
+};
+
+int FileDecoder::run() {
+  // Seen first, so that after a failure no later input truncates an existing output.
+  if (report::stop_flag.load() != 0) return -1;
+
+  input_.reset(std::fopen(input_path_.c_str(), "rb"));
+  if (!input_) {
+    int err = errno;
+    report::print_message(stderr, "can't open input file '%s'. '%s'\n", input_path_.c_str(),
+                          report::error_text(err));
+    return -1;
+  }
+
+  std::uint8_t header_bytes[kHeaderSize];
+  errno = 0;
+  if (std::fread(header_bytes, 1, kHeaderSize, input_.get()) < kHeaderSize) {
+    return report_errno(kReadError, errno);
+  }
+  header_ = parse_header(header_bytes);
+  if (!header_.magic_ok) {
+    report::print_message(stdout, "'%s' not qvx file\n", input_path_.c_str());
+    return report_error(report::kHeaderError);
+  }
+  // A block size of 0 MiB can't hold a non-empty file.
+  if (header_.block_mib == 0 && header_.orig_size != 0) return report_error(kCorruptError);
+
+  job_.method = header_.method;
+  job_.level = header_.level;
+  job_.filter = header_.filter;
+  job_.block_mib = header_.block_mib;
+  std::copy(header_bytes + 14, header_bytes + 17, job_.spare_header);
+  std::copy(header_bytes + 20, header_bytes + 28, job_.spare_tail);
+
+  std::string name = output_name(output_path_);
+  int err = 0;
+  output_ = platform::OutputFile::create(name, err);
+  if (!output_) {
+    report::print_message(stderr, "creat error '%s' '%s'\n", name.c_str(), report::error_text(err));
+    pipeline::fatal_exit(-1);
+  }
+  job_.out_path = output_->path().c_str();
+  job_.out_file = output_.get();
+
+  return finish(read_records());
+}
+
+int FileDecoder::read_records() {
+  const std::int64_t block = block_size(header_.block_mib);
+  const std::int64_t count = block_count(header_.orig_size, block);
+  job_.block_count = static_cast<std::uint32_t>(count);
+  if (report::stop_flag.load() != 0) return -1;
+
+  RecentIndexes recent;
+  for (std::int64_t k = 0;; ++k) {
+    std::uint8_t record_bytes[kRecordSize];
+    errno = 0;
+    if (std::fread(record_bytes, 1, kRecordSize, input_.get()) < kRecordSize) {
+      // Only a real end of file ends the records; a failed read is a read error.
+      if (std::ferror(input_.get())) return report_errno(kReadError, errno);
+      return 0;
+    }
+    const BlockRecord record = parse_record(record_bytes);
+    const std::int64_t index = block_index(k, record.rel_index);
+    if (index < 0 || recent.repeat(index)) return report_error(kCorruptError);
+    const std::int64_t len = block_len(header_.orig_size, block, index);
+    if (static_cast<std::int64_t>(record.comp_len) > len || len > kMaxBlockLen) {
+      return report_error(kCorruptError);
+    }
+    // A coded block needs a method to decode it; only stored blocks get by without one.
+    if (record.comp_len != len && codec::find_method(header_.method) == nullptr) {
+      return report_error(kCorruptError);
+    }
+
+    std::uint8_t* in_buf = codec::allocate_input(record.comp_len);
+    if (in_buf == nullptr) return report_error(kMallocError);
+    errno = 0;
+    std::size_t got = std::fread(in_buf, 1, record.comp_len, input_.get());
+    if (got < record.comp_len) {
+      int read_err = errno;
+      codec::release_buffer(in_buf);
+      report::print_message(stdout, "err=%s, %d,%d ", read_err == 0 ? "" : report::error_text(read_err),
+                            static_cast<int>(record.comp_len), static_cast<int>(got));
+      return report_errno(kReadError, read_err);
+    }
+    std::fflush(stdout);
+
+    job_.comp_len = record.comp_len;
+    job_.block_index = index;
+    job_.in_buf = in_buf;
+    job_.in_ptr = in_buf;
+    job_.out_ptr = nullptr;
+    job_.out_len = static_cast<std::int32_t>(len);
+
+    if (pipeline::run_has_workers) {
+      queue_.push(job_);  // in_buf now belongs to the worker that pops the job
+    } else if (int status = restore_here(job_); status != 0) {
+      return status;
+    }
+    job_.in_buf = nullptr;
+    job_.in_ptr = nullptr;
+    if (report::stop_flag.load() != 0) return -1;
+  }
+}
+
+int FileDecoder::restore_here(DecodeJob& job) {
+  codec::RestoredBlock restored = codec::restore_block(job);
+  if (restored.status == codec::BlockStatus::no_memory) return report_error(kMallocError);
+  if (restored.status != codec::BlockStatus::ok) return -kCorruptError;
+
+  const auto offset = static_cast<std::uint64_t>(job.block_index) *
+                      static_cast<std::uint64_t>(block_size(job.block_mib));
+  int err = job.out_file->write_at(offset, restored.out_buf, static_cast<std::size_t>(job.out_len));
+  codec::release_buffer(restored.out_buf);
+  if (err != 0) return report_errno(kWriteError, err);
+  return 0;
+}
+
+int FileDecoder::finish(int status) {
+  if (!pipeline::run_has_workers) {
+    int err = output_->close();
+    if (err != 0) {
+      int close_status = report_errno(kWriteError, err);
+      if (status == 0) status = close_status;
+    }
+  }
+  return status;
+}
+
+}  // namespace
+
+int decode_file(pipeline::DecodeQueue& queue, const std::string& input_path,
+                const std::string& output_path) {
+  try {
+    return FileDecoder(queue, input_path, output_path).run();
+  } catch (const std::bad_alloc&) {
+    return report_error(kMallocError);
+  }
+}
+
+}  // namespace uq::format
