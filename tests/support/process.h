@@ -8,7 +8,7 @@
 namespace uq::test {
 
 struct RunOptions {
-  std::string cwd;           // working directory; empty: the test's own
+  std::string cwd = {};      // working directory; empty: the test's own
   long max_open_files = -1;  // RLIMIT_NOFILE for the child (ulimit -n); -1 leaves it
   long max_file_size = -1;   // RLIMIT_FSIZE in bytes (ulimit -f); -1 leaves it
   bool empty_argv0 = false;  // start the child with argc == 0

@@ -9,7 +9,7 @@ namespace uq::test {
 namespace {
 
 void put_le(Bytes& out, std::uint64_t v, int n) {
-  for (int i = 0; i < n; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  for (int i = 0; i < n; ++i) out.push_back(i < 8 ? static_cast<std::uint8_t>(v >> (8 * i)) : 0);
 }
 
 }  // namespace

@@ -1,0 +1,35 @@
+// Expected message texts, built the way the program builds them, with the C library's own error
+// texts (never hard-coded).
+#pragma once
+
+#include <cstring>
+#include <string>
+
+namespace uq::test {
+
+// One numbered report line as it appears on standard output.
+inline std::string report_line(int code) {
+  switch (code) {
+    case 100: return "message:malloc error;'malloc error'Error: 100 malloc error\n";
+    case 104:
+      return "message:file header. no quarvex format;'file header. no quarvex format'"
+             "Error: 104 file header. no quarvex format\n";
+    case 105: return "message:file is corrupted;'file is corrupted'Error: 105 file is corrupted\n";
+    default: return "unexpected code\n";
+  }
+}
+
+// The report line of 102 (write) or 103 (read) for the errno value `err`.
+inline std::string errno_report_line(int code, int err) {
+  std::string what = code == 102 ? "write" : "read";
+  std::string text = what + " error. errno=" + std::to_string(err) + " '" + std::strerror(err) + "'";
+  return "message:" + what + " error. errno=%d '%s';'" + text + "'Error: " + std::to_string(code) +
+         " " + text + "\n";
+}
+
+inline std::string fatal_decomp_line(const std::string& out_path, int result, int expected) {
+  return "Fatal Error in decomp '" + out_path + "'." + std::to_string(result) + "," +
+         std::to_string(expected) + "\n";
+}
+
+}  // namespace uq::test
