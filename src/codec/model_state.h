@@ -1,0 +1,87 @@
+// The method-5 model: every adaptive probability pair the block decoder consults, in one block.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace uq::codec {
+
+// Probability that the next decision yields 0, scaled so that 0x8000 is certainty: a fast and a
+// slow estimate, moved by 1/8 and 1/64 of the distance to their target after each decision.
+struct ProbPair {
+  std::uint16_t fast;
+  std::uint16_t slow;
+};
+
+inline constexpr std::uint16_t kProbStart = 0x4000;  // one half
+
+// Rows of the distance trees that are ever consulted: slots 4..22 code fb = (slot >> 1) - 1 extra
+// bits with a bit tree over `dist_extra` (nodes 1 .. 2^fb - 1), slots 23..63 code 8 top bits over
+// `dist_top` (nodes 1..255). Each row is stored at its own size, so the model takes ~48,000 pairs
+// (187 KiB) instead of the ~200,000 of full 2048- and 512-node rows, four times less to
+// initialise per block.
+inline constexpr unsigned kFirstExtraSlot = 4;
+inline constexpr unsigned kFirstTopSlot = 23;
+inline constexpr unsigned kSlotCount = 64;
+inline constexpr unsigned kTopBits = 8;
+
+inline constexpr unsigned extra_bits(unsigned slot) { return (slot >> 1) - 1; }
+
+// Pairs of the distance row of `slot`: 2^fb for slots 4..22, 2^8 for 23..63, none below 4.
+inline constexpr std::size_t dist_row_pairs(unsigned slot) {
+  if (slot < kFirstExtraSlot) return 0;
+  return std::size_t{1} << (slot < kFirstTopSlot ? extra_bits(slot) : kTopBits);
+}
+
+// Array offsets within the model, in pairs.
+inline constexpr std::size_t kIsMatchPairs = 256;            // by prev
+inline constexpr std::size_t kLadderSteps = 32;              // len_ladder: step t = 0..31
+inline constexpr std::size_t kLenBitsPairs = 32 * 32;        // row U, bit position j
+inline constexpr std::size_t kSlotTreePairs = 64;            // 6-bit tree: nodes 1..63
+inline constexpr std::size_t kLengthClasses = 4;
+inline constexpr std::size_t kLitHiPairs = 256 * 16 * 4;     // prev, window, 3 - i
+inline constexpr std::size_t kLitLoPairs = 16 * 16 * 16 * 4; // prev & 15, hi, window, 3 - i
+
+inline constexpr std::size_t kIsMatchAt = 0;
+inline constexpr std::size_t kLadderAt = kIsMatchAt + kIsMatchPairs;
+inline constexpr std::size_t kLenBitsAt = kLadderAt + kLadderSteps;
+inline constexpr std::size_t kDistSlotAt = kLenBitsAt + kLenBitsPairs;
+inline constexpr std::size_t kLitHiAt = kDistSlotAt + kLengthClasses * kSlotTreePairs;
+inline constexpr std::size_t kLitLoAt = kLitHiAt + kLitHiPairs;
+inline constexpr std::size_t kDistRowsAt = kLitLoAt + kLitLoPairs;
+
+// Offset of each slot's distance row (`dist_extra` for 4..22, `dist_top` for 23..63).
+inline constexpr std::array<std::uint32_t, kSlotCount> kDistRowAt = [] {
+  std::array<std::uint32_t, kSlotCount> at{};
+  std::size_t next = kDistRowsAt;
+  for (unsigned slot = 0; slot < kSlotCount; ++slot) {
+    at[slot] = static_cast<std::uint32_t>(next);
+    next += dist_row_pairs(slot);
+  }
+  return at;
+}();
+
+inline constexpr std::size_t kModelPairs =
+    kDistRowAt[kSlotCount - 1] + dist_row_pairs(kSlotCount - 1);
+
+// The whole model of one block; one allocation, made and initialised by create_model_state.
+struct ModelState {
+  ProbPair pairs[kModelPairs];
+
+  ProbPair* is_match() { return pairs + kIsMatchAt; }
+  ProbPair* len_ladder() { return pairs + kLadderAt; }
+  ProbPair* len_bits() { return pairs + kLenBitsAt; }
+  ProbPair* dist_slot() { return pairs + kDistSlotAt; }
+  ProbPair* lit_hi() { return pairs + kLitHiAt; }
+  ProbPair* lit_lo() { return pairs + kLitLoAt; }
+  ProbPair* dist_row(unsigned slot) { return pairs + kDistRowAt[slot]; }
+};
+
+// A model with every probability at one half, or null when memory can't be had.
+ModelState* create_model_state();
+
+// Releases a model; null is ignored.
+void destroy_model_state(ModelState* state);
+
+}  // namespace uq::codec

@@ -1,0 +1,260 @@
+// The method table and the method-5 block decoder: known answers, items written by the test
+// writer, corrupt blocks, and the bounds the decoder keeps on any input.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "codec/block_buffers.h"
+#include "codec/block_writer.h"
+#include "codec/method_table.h"
+#include "codec/model_state.h"
+#include "support/qvx_builder.h"
+
+namespace uq::codec {
+namespace {
+
+using test::Bytes;
+using test::hex;
+
+constexpr std::uint8_t kGuard = 0xA5;  // fills the output slack to catch stray writes
+
+struct Restored {
+  std::int32_t result;
+  Bytes bytes;         // the block's out_len bytes
+  Bytes head;          // the first two bytes of the output area, slack included
+  std::size_t stray;   // index past end + 3 of the first slack byte changed, or 0
+};
+
+// Runs one block through the method table the way the callers do: init, decode, free, with
+// buffers from allocate_input / allocate_output.
+Restored restore(const Bytes& coded, std::int32_t out_len, std::uint8_t level) {
+  const Method* method = find_method(5);
+  EXPECT_NE(method, nullptr);
+  std::uint8_t* in = allocate_input(coded.size());
+  if (!coded.empty()) std::memcpy(in, coded.data(), coded.size());
+  std::uint8_t* out = allocate_output(static_cast<std::size_t>(out_len));
+  std::memset(out, kGuard, static_cast<std::size_t>(out_len) + kOutputSlack);
+
+  format::DecodeJob job;
+  job.method = 5;
+  job.level = level;
+  job.comp_len = static_cast<std::uint32_t>(coded.size());
+  job.in_buf = in;
+  job.in_ptr = in;
+  job.out_ptr = out;
+  job.out_len = out_len;
+  ModelState* model = method->init(job);
+  EXPECT_NE(model, nullptr);
+  Restored r{method->decode(job, model), Bytes(out, out + out_len), Bytes(out, out + 2), 0};
+  method->free(job, model);
+  // Two start bytes are always written; a match may overshoot by 3.
+  const std::size_t allowed = std::max<std::size_t>(2, static_cast<std::size_t>(out_len) + 3);
+  for (std::size_t i = allowed; i < static_cast<std::size_t>(out_len) + kOutputSlack; ++i) {
+    if (out[i] != kGuard) {
+      r.stray = i;
+      break;
+    }
+  }
+  release_buffer(out);
+  release_buffer(in);
+  return r;
+}
+
+TEST(MethodTable, OnlyMethodFiveHasAnEntry) {
+  for (unsigned m = 0; m < 256; ++m) {
+    if (m == 5) {
+      ASSERT_NE(find_method(5), nullptr);
+    } else {
+      EXPECT_EQ(find_method(static_cast<std::uint8_t>(m)), nullptr) << m;
+    }
+  }
+}
+
+TEST(ModelState, FreshModelHoldsOneHalfEverywhere) {
+  ModelState* model = create_model_state();
+  ASSERT_NE(model, nullptr);
+  for (const ProbPair& pair : model->pairs) {
+    ASSERT_EQ(pair.fast, 0x4000);
+    ASSERT_EQ(pair.slow, 0x4000);
+  }
+  destroy_model_state(model);
+}
+
+TEST(ModelState, DistanceRowsDoNotOverlap) {
+  // Each consulted row holds its tree's nodes: 2^fb for dist_extra, 2^8 for dist_top.
+  for (unsigned slot = kFirstExtraSlot; slot + 1 < kSlotCount; ++slot) {
+    const unsigned bits = slot < kFirstTopSlot ? extra_bits(slot) : kTopBits;
+    EXPECT_EQ(kDistRowAt[slot + 1] - kDistRowAt[slot], 1u << bits) << slot;
+  }
+  EXPECT_EQ(kDistRowAt[kFirstExtraSlot], kLitLoAt + kLitLoPairs);
+  EXPECT_EQ(kLitHiAt, kDistSlotAt + 4 * 64);
+}
+
+// The known answers: the first one is also the block of the 51-byte complete file.
+TEST(BlockDecoder, KnownAnswers) {
+  EXPECT_EQ(restore(hex("68 65 00 36 1a ce d9 d6 78 16 76 84 bd 00"), 18, 0).bytes,
+            hex("68 65 6c 6c 6f 20 68 65 6c 6c 6f 20 68 65 6c 6c 6f 21"));
+  // As many coded bytes as restored ones: the decoder takes it all the same.
+  EXPECT_EQ(restore(hex("61 62 00 d0 1f c0 00 00"), 8, 9).bytes, hex("61 62 61 62 61 62 61 62"));
+  EXPECT_EQ(restore(hex("61 61 00 ef ff c0 00 00"), 20, 0).bytes, Bytes(20, 0x61));
+}
+
+TEST(BlockDecoder, WriterReproducesTheKnownAnswer) {
+  // Four literals, an 11-byte match at distance 6, one literal: the writer must agree with the
+  // reference bytes, or every test built on it proves nothing.
+  test::BlockWriter w(0, 0x68, 0x65);
+  for (char c : std::string("llo ")) w.literal(static_cast<std::uint8_t>(c));
+  w.match(11, 6);
+  w.literal('!');
+  const Bytes coded = w.finish();
+  const Bytes known = hex("68 65 00 36 1a ce d9 d6 78 16 76 84 bd");
+  ASSERT_GE(coded.size(), known.size());
+  EXPECT_EQ(Bytes(coded.begin(), coded.begin() + 13), known);
+}
+
+TEST(BlockDecoder, ShortBlocksStillWriteBothStartBytes) {
+  for (std::int32_t out_len : {0, 1, 2}) {
+    const Restored r = restore(hex("41 42 00 12 34 56 78"), out_len, 0);
+    EXPECT_EQ(r.result, out_len);
+    EXPECT_EQ(r.bytes.size(), static_cast<std::size_t>(out_len));
+    EXPECT_EQ(r.head, hex("41 42"));
+    EXPECT_EQ(r.stray, 0u);
+  }
+}
+
+TEST(BlockDecoder, ZeroStreamIsStoredBytesThenZerosForAnyCompLen) {
+  for (std::size_t comp_len : {0, 2, 3, 7, 100, 6000}) {
+    Bytes coded(comp_len, 0);
+    if (comp_len >= 2) coded[0] = 0x11, coded[1] = 0x22;
+    const Restored r = restore(coded, 9000, 3);
+    Bytes want(9000, 0);
+    if (comp_len >= 2) want[0] = 0x11, want[1] = 0x22;
+    EXPECT_EQ(r.result, 9000);
+    EXPECT_EQ(r.bytes, want) << comp_len;
+  }
+}
+
+TEST(BlockDecoder, LengthCodeTwoByLevel) {
+  // The same length code gives a 4-byte match at levels 0..7, 3 at 8 and 10..255, 2 at 9.
+  for (unsigned level : {0u, 7u, 8u, 9u, 10u, 255u}) {
+    test::BlockWriter w(static_cast<std::uint8_t>(level), 'a', 'b');
+    w.match(2 + w.length_adjustment(), 2);
+    w.literal('z');
+    const auto& want = w.expected();
+    const Restored r = restore(w.finish(), static_cast<std::int32_t>(want.size()),
+                               static_cast<std::uint8_t>(level));
+    EXPECT_EQ(r.bytes, want) << level;
+    EXPECT_EQ(want.size(), 2 + 2 + w.length_adjustment() + 1);
+  }
+}
+
+TEST(BlockDecoder, ShortDistancesRepeatTheirPeriodAndContextFollowsTheMatch) {
+  test::BlockWriter w(0, 'x', 'y');
+  w.literal('z');
+  for (std::uint64_t d : {1, 2, 3, 4, 5}) {
+    w.match(17, d);
+    w.literal(static_cast<std::uint8_t>('0' + d));
+  }
+  w.match(1000, 4);  // long overlapping copy in 4-byte units
+  const auto& want = w.expected();
+  const Restored r = restore(w.finish(), static_cast<std::int32_t>(want.size()), 0);
+  EXPECT_EQ(r.bytes, want);
+  EXPECT_EQ(r.stray, 0u);
+}
+
+TEST(BlockDecoder, EveryDistanceSlotAndLongLengths) {
+  // Slots 0..43 (distances up to 2^22 + 2^21), slot 22 by tree and 23 by tree and division,
+  // length codes with ladders of up to 20 steps.
+  std::mt19937 rng(7);
+  test::BlockWriter w(8, 1, 2);
+  for (int i = 0; i < 7'000'000 / 256; ++i) w.literal(static_cast<std::uint8_t>(rng()));
+  for (unsigned slot = 0; slot < 44; ++slot) {
+    const unsigned fb = slot < 4 ? 0 : (slot >> 1) - 1;
+    const std::uint64_t base = slot < 4 ? slot : (2u + (slot & 1)) << fb;
+    const std::uint64_t extra = fb == 0 ? 0 : rng() & ((1u << fb) - 1);
+    while (w.expected().size() < base + extra + 1) w.match(1 << 18, 1 + w.expected().size() / 2);
+    w.match(3 + (slot * 7919) % 5000, base + extra + 1);
+    w.literal(static_cast<std::uint8_t>(slot));
+  }
+  w.match((1u << 21) + 77, 12345);
+  const auto& want = w.expected();
+  const Restored r = restore(w.finish(), static_cast<std::int32_t>(want.size()), 8);
+  EXPECT_EQ(r.result, static_cast<std::int32_t>(want.size()));
+  EXPECT_TRUE(r.bytes == want);
+  EXPECT_EQ(r.stray, 0u);
+}
+
+TEST(BlockDecoder, MatchEndingAtTheEndOrCutThereStaysWithinThreeBytes) {
+  for (std::uint64_t cut : {0, 1, 2, 3, 5, 1000}) {
+    test::BlockWriter w(0, 'q', 'r');
+    for (char c : std::string("stuvwxyz")) w.literal(static_cast<std::uint8_t>(c));
+    w.match(41 + cut, 7);
+    const Bytes whole = w.expected();
+    const Restored r = restore(w.finish(), static_cast<std::int32_t>(whole.size() - cut), 0);
+    EXPECT_EQ(r.result, static_cast<std::int32_t>(whole.size() - cut));
+    EXPECT_EQ(r.bytes, Bytes(whole.begin(), whole.end() - static_cast<std::ptrdiff_t>(cut)));
+    EXPECT_EQ(r.stray, 0u) << cut;
+  }
+}
+
+TEST(BlockDecoder, DistanceBeforeTheBlockStartFails) {
+  test::BlockWriter ok(0, 'a', 'b');
+  ok.match(4, 2);
+  EXPECT_EQ(restore(ok.finish(), 6, 0).result, 6);
+  test::BlockWriter bad(0, 'a', 'b');
+  bad.match(4, 3);
+  EXPECT_EQ(restore(bad.finish(), 6, 0).result, -1);
+  test::BlockWriter later(0, 'a', 'b');
+  for (int i = 0; i < 10; ++i) later.literal('c');
+  later.match(4, 13);
+  EXPECT_EQ(restore(later.finish(), 16, 0).result, -1);
+}
+
+TEST(BlockDecoder, CorruptBlocks) {
+  // An endless length ladder.
+  EXPECT_EQ(restore(hex("61 62 00 ff ff ff ff"), 16, 0).result, -1);
+  // A match at a distance of about 10^9 after 4 bytes.
+  EXPECT_EQ(restore(hex("61 62 00 20 82 3c fd e6"), 16, 0).result, -1);
+  // A 7,194-byte match at distance 1, cut at the block end.
+  const Restored cut = restore(hex("61 62 00 43 83 bf fd 83"), 16, 0);
+  EXPECT_EQ(cut.result, 16);
+  Bytes want(16, 0x0f);
+  want[0] = 0x61, want[1] = 0x62, want[2] = 0x87;
+  EXPECT_EQ(cut.bytes, want);
+  EXPECT_EQ(cut.stray, 0u);
+  // A stream that runs far past its allocation reads zeros.
+  const Restored zeros = restore(hex("11 22 00 00 00 00 00"), 4'194'304, 0);
+  EXPECT_EQ(zeros.result, 4'194'304);
+  Bytes big(4'194'304, 0);
+  big[0] = 0x11, big[1] = 0x22;
+  EXPECT_TRUE(zeros.bytes == big);
+}
+
+TEST(BlockDecoder, RandomInputStaysInsideItsBuffers) {
+  // Arbitrary bytes: the result is out_len or -1, and the sanitizers and the slack guard see no
+  // access outside the buffers.
+  std::mt19937 rng(11);
+  int failed = 0;
+  for (int round = 0; round < 3000; ++round) {
+    Bytes coded(rng() % 64);
+    for (auto& b : coded) b = static_cast<std::uint8_t>(rng() % 4 == 0 ? 0xFF : rng());
+    const auto out_len = static_cast<std::int32_t>(rng() % 3000);
+    const Restored r = restore(coded, out_len, static_cast<std::uint8_t>(rng()));
+    ASSERT_TRUE(r.result == out_len || r.result == -1) << round;
+    ASSERT_EQ(r.stray, 0u) << round;
+    failed += r.result == -1;
+  }
+  EXPECT_GT(failed, 100);  // both outcomes are exercised
+}
+
+TEST(BlockDecoder, TwoModelsGiveTheSameBytes) {
+  const Bytes coded = test::encode_greedy(Bytes(300, 'k'), 0);
+  EXPECT_EQ(restore(coded, 300, 0).bytes, restore(coded, 300, 0).bytes);
+  EXPECT_EQ(restore(coded, 300, 0).bytes, Bytes(300, 'k'));
+}
+
+}  // namespace
+}  // namespace uq::codec
