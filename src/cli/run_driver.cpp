@@ -63,6 +63,8 @@ int run(int argc, const char* const* argv) {
 
   pipeline::WriteQueue write_queue(pipeline::thread_count);
   pipeline::DecodeQueue decode_queue(pipeline::thread_count, &write_queue);
+  pipeline::ThreadedRun threads(decode_queue, write_queue);
+  if (!threads.start()) pipeline::fatal_exit(-1);  // the output writer could not be started
 
   std::string destination = options.args.back();
   options.args.pop_back();
@@ -73,6 +75,7 @@ int run(int argc, const char* const* argv) {
   } else {
     recursive_run(options.args, destination, options.verbose != 0, decode_queue);
   }
+  threads.finish();
   return 0;
 }
 

@@ -61,6 +61,8 @@ class FileDecoder {
  public:
   FileDecoder(pipeline::DecodeQueue& queue, const std::string& input_path, const std::string& output_path)
       : queue_(queue), input_path_(input_path), output_path_(output_path) {}
+  // Whatever way the call ends, an output that has jobs queued goes to the output writer.
+  ~FileDecoder() { hand_over(); }
 
   int run();
 
@@ -68,6 +70,7 @@ class FileDecoder {
   int read_records();
   int restore_here(DecodeJob& job);
   int finish(int status);
+  void hand_over();
 
   pipeline::DecodeQueue& queue_;
   const std::string& input_path_;
@@ -76,6 +79,7 @@ class FileDecoder {
   std::unique_ptr<platform::OutputFile> output_;
   FileHeader header_;
   DecodeJob job_;
+  std::uint64_t queued_ = 0;  // decode jobs pushed for this output
 };
 
 int FileDecoder::run() {
@@ -111,6 +115,9 @@ int FileDecoder::run() {
   std::copy(header_bytes + 20, header_bytes + 28, job_.spare_tail);
 
   std::string name = output_name(output_path_);
+  // An earlier input of this run may have the same output, its blocks still on their way:
+  // truncating it now would mix the two files.
+  if (pipeline::run_has_workers) pipeline::wait_for_same_output(queue_, name);
   int err = 0;
   output_ = platform::OutputFile::create(name, err);
   if (!output_) {
@@ -172,6 +179,7 @@ int FileDecoder::read_records() {
 
     if (pipeline::run_has_workers) {
       queue_.push(job_);  // in_buf now belongs to the worker that pops the job
+      ++queued_;
     } else if (int status = restore_here(job_); status != 0) {
       return status;
     }
@@ -194,8 +202,15 @@ int FileDecoder::restore_here(DecodeJob& job) {
   return 0;
 }
 
+void FileDecoder::hand_over() {
+  if (output_ && queued_ > 0) pipeline::hand_over_output(queue_, std::move(output_), queued_);
+}
+
 int FileDecoder::finish(int status) {
-  if (!pipeline::run_has_workers) {
+  // With jobs queued the output writer closes the file after the last of them; otherwise
+  // nothing else holds it and it is closed here.
+  hand_over();
+  if (output_) {
     int err = output_->close();
     if (err != 0) {
       int close_status = report_errno(kWriteError, err);

@@ -1,27 +1,45 @@
-// The two job queues of a threaded run and the write job that travels on the second.
+// The two job queues of a threaded run, the write job that travels on the second, and the stop
+// jobs that end their consumers.
 #pragma once
 
 #include <cstdint>
 
 #include "format/decode_job.h"
 #include "pipeline/job_queue.h"
+#include "pipeline/output_tracker.h"
 
 namespace uq::pipeline {
 
-// One decoded block on its way to the output writer. A null out_buf marks the stop write job.
+// What a write job asks of the output writer. The zero value is the stop write job, so a write
+// job with every field zero stops the writer.
+enum class WriteKind : std::uint8_t {
+  stop = 0,  // end the writer
+  block,     // write out_buf at block_index x block size, then release it
+  dropped,   // a block that failed to decode: nothing to write, but it counts for its file
+  file_end,  // the file decoder is done with out_file after queuing `queued_jobs` blocks
+};
+
+// One decoded block (or a notice about its file) on its way to the output writer.
 struct WriteJob {
-  platform::OutputFile* out_file = nullptr;
+  WriteKind kind = WriteKind::stop;
+  platform::OutputFile* out_file = nullptr;  // file_end passes its ownership to the writer
   std::int64_t block_index = 0;
-  std::uint32_t block_count = 0;
+  std::uint32_t block_count = 0;  // blocks the header announces; for information only
   std::uint16_t block_mib = 0;
   std::uint8_t method = 0;
-  std::uint8_t* out_buf = nullptr;  // owned: released by the output writer
+  std::uint8_t* out_buf = nullptr;  // block: owned, released by the output writer
   const char* out_path = nullptr;
   std::uint8_t filter = 0;
   std::int32_t out_len = 0;
+  std::uint64_t queued_jobs = 0;  // file_end: decode jobs queued for out_file, at least 1
 };
 
-using WriteQueue = JobQueue<WriteJob>;
+// The write queue, and the outputs its writer holds, which the file decoder may have to wait for.
+class WriteQueue : public JobQueue<WriteJob> {
+ public:
+  explicit WriteQueue(int capacity) : JobQueue<WriteJob>(capacity) {}
+  OutputTracker outputs;
+};
 
 // The decode queue; its consumers push their results to `downstream`, the write queue.
 class DecodeQueue : public JobQueue<format::DecodeJob> {
@@ -30,5 +48,18 @@ class DecodeQueue : public JobQueue<format::DecodeJob> {
       : JobQueue<format::DecodeJob>(capacity), downstream(downstream) {}
   WriteQueue* const downstream;
 };
+
+// The stop decode job: a null in_buf, which no queued block has (even an empty block owns its
+// input slack). Its method is 255, though a worker looks at in_buf alone, so a file whose
+// header names method 255 stops nobody.
+inline format::DecodeJob stop_decode_job() {
+  format::DecodeJob job;
+  job.method = 255;
+  return job;
+}
+
+inline bool is_stop_decode_job(const format::DecodeJob& job) { return job.in_buf == nullptr; }
+
+inline WriteJob stop_write_job() { return WriteJob{}; }
 
 }  // namespace uq::pipeline

@@ -1,10 +1,99 @@
-// Start and end of a run.
+// Start and end of a threaded run, in a fixed order: workers, then the writer; at the end stop
+// decode jobs, worker joins, the stop write job, the writer's join.
 #include "pipeline/threaded_run.h"
 
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+#include "pipeline/decode_worker.h"
+#include "pipeline/output_writer.h"
+#include "pipeline/run_settings.h"
+#include "platform/output_file.h"
 #include "platform/system.h"
+#include "report/console.h"
+#include "report/report.h"
 
 namespace uq::pipeline {
 
-void fatal_exit(int status) { platform::exit_now(status); }
+namespace {
+
+// The run that fatal_exit must end first, and the thread that may end it (the one that pushes
+// to its decode queue).
+std::atomic<ThreadedRun*> active_run{nullptr};
+std::atomic<std::thread::id> active_owner{};
+
+void print_create_error() { report::print_message(stdout, "Error thread_create.\n"); }
+
+}  // namespace
+
+ThreadedRun::~ThreadedRun() { finish(); }
+
+bool ThreadedRun::start() {
+  run_has_workers = false;
+  if (thread_count <= 0) return true;
+  const int workers = thread_count < kMaxWorkers ? thread_count : kMaxWorkers;
+
+  report::live_workers.store(workers);
+  for (int i = 0; i < workers; ++i) {
+    workers_[i] = thread_create([queue = &decode_queue_] { run_decode_worker(*queue); });
+    if (!workers_[i]) {
+      print_create_error();
+      report::live_workers.fetch_sub(1);
+    }
+  }
+  if (report::live_workers.load() == 0) return true;  // decoded here, as with -p0
+
+  writer_ = thread_create([queue = &write_queue_] { run_output_writer(*queue); });
+  if (!writer_) {
+    print_create_error();
+    stop_workers();
+    return false;
+  }
+  running_ = true;
+  run_has_workers = true;
+  active_owner.store(std::this_thread::get_id());
+  active_run.store(this);
+  return true;
+}
+
+void ThreadedRun::stop_workers() {
+  // Each worker ends on the first stop job it takes, after every job queued before it.
+  for (int left = report::live_workers.load(); left > 0; --left) decode_queue_.push(stop_decode_job());
+  for (ThreadHandle& worker : workers_) thread_join(worker);
+}
+
+void ThreadedRun::finish() {
+  if (!running_) return;
+  running_ = false;
+  active_run.store(nullptr);
+  stop_workers();
+  // Every worker has ended, so every write job is already ahead of this one.
+  write_queue_.push(stop_write_job());
+  thread_join(writer_);
+  run_has_workers = false;
+}
+
+void hand_over_output(DecodeQueue& queue, std::unique_ptr<platform::OutputFile> file,
+                      std::uint64_t queued) noexcept {
+  WriteQueue& writer_queue = *queue.downstream;
+  // Recorded before the writer can see the notice, so its close is never missed.
+  writer_queue.outputs.handed_over(file.get(), file->path());
+  WriteJob notice;
+  notice.kind = WriteKind::file_end;
+  notice.queued_jobs = queued;
+  notice.out_file = file.release();
+  writer_queue.push(notice);
+}
+
+void wait_for_same_output(DecodeQueue& queue, const std::string& name) {
+  queue.downstream->outputs.wait_until_closed(name);
+}
+
+void fatal_exit(int status) {
+  ThreadedRun* run = active_run.load();
+  if (run != nullptr && active_owner.load() == std::this_thread::get_id()) run->finish();
+  platform::exit_now(status);
+}
 
 }  // namespace uq::pipeline

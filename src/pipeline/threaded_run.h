@@ -1,10 +1,62 @@
-// Start and end of a run: the queues, the decode workers and the output writer.
+// Start and end of a run: the decode workers and the output writer around the two queues, the
+// hand-over of finished outputs, and the fatal exit that lets queued blocks reach their files.
 #pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "pipeline/queues.h"
+#include "pipeline/threads.h"
 
 namespace uq::pipeline {
 
+// Most decode workers a run starts (thread_count is capped at 16).
+inline constexpr int kMaxWorkers = 16;
+
+class ThreadedRun {
+ public:
+  ThreadedRun(DecodeQueue& decode_queue, WriteQueue& write_queue)
+      : decode_queue_(decode_queue), write_queue_(write_queue) {}
+  // Ends the run if it is still going (an exception on its way out, say).
+  ~ThreadedRun();
+  ThreadedRun(const ThreadedRun&) = delete;
+  ThreadedRun& operator=(const ThreadedRun&) = delete;
+
+  // Starts thread_count decode workers, then the output writer, printing "Error thread_create."
+  // for each that fails. When no worker starts, the writer isn't started and the run goes on
+  // without workers. Gives false when the writer can't be started (the workers are stopped
+  // again); the caller ends the process. Nothing happens when thread_count is 0.
+  bool start();
+
+  // Stop decode jobs, one per started worker; joins; the stop write job; join. Every block queued
+  // before is written and every output closed. Does nothing the second time.
+  void finish();
+
+ private:
+  void stop_workers();
+
+  DecodeQueue& decode_queue_;
+  WriteQueue& write_queue_;
+  std::array<ThreadHandle, kMaxWorkers> workers_{};
+  ThreadHandle writer_;
+  bool running_ = false;
+};
+
+// The file decoder is done with `file`, for which it queued `queued` decode jobs (at least 1):
+// the output writer closes and releases it once it has taken that many jobs for it.
+void hand_over_output(DecodeQueue& queue, std::unique_ptr<platform::OutputFile> file,
+                      std::uint64_t queued) noexcept;
+
+// Before the output `name` is created in a threaded run: waits until an output handed over
+// earlier that is the same file has been written and closed, so that the later input wins
+// exactly as in the run without workers.
+void wait_for_same_output(DecodeQueue& queue, const std::string& name);
+
 // Ends the process with `status` after a fatal condition (an output or directory that can't be
-// made). Prints nothing itself.
+// made); prints nothing itself. Called on the thread that started the run, it first ends the
+// threaded run, so every block already queued is written and every output closed.
 [[noreturn]] void fatal_exit(int status);
 
 }  // namespace uq::pipeline

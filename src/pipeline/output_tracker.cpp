@@ -1,0 +1,55 @@
+// Pending outputs kept in a short vector under a mutex: at most about one per block in flight,
+// so a linear search costs less than the stat call that goes with it.
+#include "pipeline/output_tracker.h"
+
+#include <algorithm>
+
+#include "platform/file_status.h"
+
+namespace uq::pipeline {
+
+void OutputTracker::handed_over(const platform::OutputFile* file, const std::string& path) noexcept {
+  platform::FileStatus status = platform::file_status(path);
+  Pending entry{file, status.ok, status.device, status.inode};
+  std::lock_guard lock(mutex_);
+  try {
+    pending_.push_back(entry);
+  } catch (...) {
+    // Without room to remember it, the output can only miss the same-name wait; the writer
+    // still closes it.
+  }
+}
+
+void OutputTracker::closed(const platform::OutputFile* file) {
+  {
+    std::lock_guard lock(mutex_);
+    auto it = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.file == file; });
+    if (it == pending_.end()) return;
+    pending_.erase(it);
+  }
+  closed_signal_.notify_all();
+}
+
+void OutputTracker::wait_until_closed(const std::string& path) {
+  {
+    std::lock_guard lock(mutex_);
+    if (pending_.empty()) return;  // the common case costs no stat
+  }
+  platform::FileStatus status = platform::file_status(path);
+  if (!status.ok) return;  // a name that does not exist yet can't be a pending output
+  std::unique_lock lock(mutex_);
+  closed_signal_.wait(lock, [&] { return !is_pending(status.device, status.inode); });
+}
+
+int OutputTracker::pending() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(pending_.size());
+}
+
+bool OutputTracker::is_pending(std::uint64_t device, std::uint64_t inode) const {
+  return std::any_of(pending_.begin(), pending_.end(), [&](const Pending& p) {
+    return p.known && p.device == device && p.inode == inode;
+  });
+}
+
+}  // namespace uq::pipeline

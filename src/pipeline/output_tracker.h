@@ -1,0 +1,48 @@
+// The outputs handed to the output writer and not yet closed, so that the file decoder can wait
+// for an earlier output of the run before it creates (and so truncates) the same file again.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace uq::platform {
+class OutputFile;
+}
+
+namespace uq::pipeline {
+
+class OutputTracker {
+ public:
+  // The file decoder hands `file`, whose name is `path`, to the writer (called before the
+  // writer can see the hand-over, so a close is never missed).
+  void handed_over(const platform::OutputFile* file, const std::string& path) noexcept;
+
+  // The writer has closed `file`; it may be released right after.
+  void closed(const platform::OutputFile* file);
+
+  // Blocks while an output handed over earlier is the file that `path` names (the same device
+  // and inode, so another spelling, a symbolic link or a case-folding file system all count).
+  void wait_until_closed(const std::string& path);
+
+  // Outputs handed over and not yet closed.
+  int pending() const;
+
+ private:
+  struct Pending {
+    const platform::OutputFile* file;
+    bool known;  // the identity could be read
+    std::uint64_t device;
+    std::uint64_t inode;
+  };
+
+  bool is_pending(std::uint64_t device, std::uint64_t inode) const;
+
+  mutable std::mutex mutex_;
+  std::condition_variable closed_signal_;
+  std::vector<Pending> pending_;  // a handful: only outputs with blocks still in flight
+};
+
+}  // namespace uq::pipeline

@@ -1,0 +1,101 @@
+// The output writer: one positioned write per block, files closed by count of queued jobs.
+#include "pipeline/output_writer.h"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "codec/block_buffers.h"
+#include "format/file_format.h"
+#include "platform/output_file.h"
+#include "platform/system.h"
+#include "report/console.h"
+#include "report/report.h"
+
+namespace uq::pipeline {
+
+OutputWriter::~OutputWriter() {
+  for (Entry& entry : table_) {
+    if (entry.file == nullptr) continue;
+    entry.ended = true;
+    entry.expected = entry.taken;
+    close_if_complete(entry);
+  }
+}
+
+bool OutputWriter::take(const WriteJob& job) {
+  switch (job.kind) {
+    case WriteKind::stop:
+      return false;
+    case WriteKind::block:
+    case WriteKind::dropped: {
+      Entry& entry = entry_for(job.out_file);
+      ++entry.taken;
+      if (job.kind == WriteKind::block) {
+        if (!failed_) {
+          // Exact in 64 bits: index < 2^43 for any 64-bit orig_size, block size < 2^31.
+          const std::uint64_t offset = static_cast<std::uint64_t>(job.block_index) *
+                                       static_cast<std::uint64_t>(format::block_size(job.block_mib));
+          int err = job.out_file->write_at(offset, job.out_buf, static_cast<std::size_t>(job.out_len));
+          if (err != 0) fail(err);
+        }
+        codec::release_buffer(job.out_buf);
+      }
+      close_if_complete(entry);
+      return true;
+    }
+    case WriteKind::file_end: {
+      Entry& entry = entry_for(job.out_file);
+      entry.ended = true;
+      entry.expected = job.queued_jobs;
+      close_if_complete(entry);
+      return true;
+    }
+  }
+  return true;
+}
+
+int OutputWriter::open_files() const {
+  int open = 0;
+  for (const Entry& entry : table_) open += entry.file != nullptr ? 1 : 0;
+  return open;
+}
+
+OutputWriter::Entry& OutputWriter::entry_for(platform::OutputFile* file) {
+  Entry* free_entry = nullptr;
+  for (Entry& entry : table_) {
+    if (entry.file == file) return entry;
+    if (entry.file == nullptr && free_entry == nullptr) free_entry = &entry;
+  }
+  if (free_entry == nullptr) {
+    report::print_message(stdout, "Fatal error file dscriptor > %d.fd=%x\n", kWriterFileSlots,
+                          static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(file)));
+    platform::exit_now(-1);
+  }
+  *free_entry = Entry{file, 0, 0, false};
+  return *free_entry;
+}
+
+void OutputWriter::close_if_complete(Entry& entry) {
+  if (!entry.ended || entry.taken < entry.expected) return;
+  platform::OutputFile* file = entry.file;
+  entry = Entry{};
+  int err = file->close();
+  if (err != 0) fail(err);
+  tracker_.closed(file);
+  delete file;
+}
+
+void OutputWriter::fail(int err) {
+  if (failed_) return;
+  failed_ = true;
+  report::stop_flag.fetch_add(1);
+  report::report_error(report::kWriteError, err, report::error_text(err));
+}
+
+void run_output_writer(WriteQueue& queue) {
+  OutputWriter writer(queue.outputs);
+  while (writer.take(queue.pop())) {
+  }
+}
+
+}  // namespace uq::pipeline
