@@ -1,0 +1,309 @@
+// Threaded runs through the binary: the same restored bytes for every worker count, blocks in
+// any order, outputs closed whatever a file holds, failures reported once and runs that always
+// end, with every block already queued written before a fatal exit.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sstream>
+
+#include "support/expected.h"
+#include "support/process.h"
+#include "support/qvx_builder.h"
+#include "support/temp_dir.h"
+
+namespace uq::test {
+namespace {
+
+constexpr std::size_t kMiB = 1 << 20;
+const std::vector<std::string> kWorkerCounts{"-p0", "-p1", "-p2", "-p16"};
+const std::vector<std::string> kThreaded{"-p1", "-p2", "-p16"};
+
+Bytes pattern(std::size_t n, unsigned seed) {
+  Bytes b(n);
+  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>((i * 167 + seed * 13 + (i >> 11)) & 0xFF);
+  return b;
+}
+
+Bytes slice(const Bytes& data, std::size_t from, std::size_t to) {
+  return Bytes(data.begin() + static_cast<long>(from), data.begin() + static_cast<long>(std::min(to, data.size())));
+}
+
+// `data` in blocks of `block_mib` MiB, all stored, written in the order `order` (block indexes).
+Bytes stored_file(const Bytes& data, const std::vector<int>& order, std::uint16_t block_mib = 1,
+                  std::uint8_t filter = 0, std::uint8_t method = 5) {
+  const std::size_t block = block_mib * kMiB;
+  QvxBuilder b({.orig_size = static_cast<std::int64_t>(data.size()), .method = method, .filter = filter,
+                .block_mib = block_mib});
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    const int index = order[k];
+    const int distance = index - static_cast<int>(k);
+    const auto rel = static_cast<std::uint8_t>(std::abs(distance) * 2 + (distance < 0 ? 1 : 0));
+    b.block(slice(data, static_cast<std::size_t>(index) * block, (static_cast<std::size_t>(index) + 1) * block), rel);
+  }
+  return b.bytes();
+}
+
+// Blocks 1, 0, 3, 2, ...: every pair swapped.
+std::vector<int> pairs_swapped(int count) {
+  std::vector<int> order;
+  for (int i = 0; i < count; ++i) order.push_back(i % 2 == 0 ? std::min(i + 1, count - 1) : i - 1);
+  if (count % 2 == 1) order.back() = count - 1;
+  return order;
+}
+
+std::vector<std::string> sorted_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+class Pipeline : public ::testing::Test {
+ protected:
+  RunResult run(std::vector<std::string> args, RunOptions options = {}) {
+    args.insert(args.begin(), UQ_UNQUARVEX);
+    options.cwd = dir_.path();
+    return run_program(args, options);
+  }
+  void put(const std::string& name, const Bytes& bytes) { write_file(dir_ / name, bytes); }
+  // The whole output in one read: these outputs run to tens of MiB.
+  Bytes get(const std::string& name) {
+    Bytes bytes(static_cast<std::size_t>(std::max<std::int64_t>(size_of(name), 0)));
+    int fd = ::open(path(name).c_str(), O_RDONLY);
+    if (fd < 0) return {};
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    bytes.resize(done);
+    return bytes;
+  }
+  std::string path(const std::string& name) { return dir_ / name; }
+
+  // Size of a (possibly sparse) output and `n` bytes of it at `offset`.
+  std::int64_t size_of(const std::string& name) {
+    struct stat st {};
+    return ::stat(path(name).c_str(), &st) == 0 ? st.st_size : -1;
+  }
+  Bytes bytes_at(const std::string& name, std::int64_t offset, std::size_t n) {
+    Bytes got(n);
+    int fd = ::open(path(name).c_str(), O_RDONLY);
+    ssize_t read = ::pread(fd, got.data(), n, offset);
+    ::close(fd);
+    got.resize(read < 0 ? 0 : static_cast<std::size_t>(read));
+    return got;
+  }
+
+  TempDir dir_;
+};
+
+void expect_clean(const RunResult& r, const std::string& what) {
+  EXPECT_EQ(r.status, 0) << what;
+  EXPECT_EQ(r.out, "") << what;
+  EXPECT_EQ(r.err, "") << what;
+}
+
+TEST_F(Pipeline, RestoredBytesAreTheSameForEveryWorkerCount) {
+  std::vector<std::pair<std::string, Bytes>> built;
+  Bytes five = pattern(4 * kMiB + 1234, 1);
+  built.emplace_back("ordered", five);
+  put("ordered.qvx", stored_file(five, {0, 1, 2, 3, 4}));
+  built.emplace_back("swapped", five);
+  put("swapped.qvx", stored_file(five, pairs_swapped(5)));
+  built.emplace_back("reversed", five);
+  put("reversed.qvx", stored_file(five, {4, 3, 2, 1, 0}));
+  Bytes two = pattern(2 * kMiB + 7, 2);
+  put("delta.qvx", stored_file(two, {2, 0, 1}, 1, 0x12));
+  put("x86.qvx", stored_file(two, {1, 0, 2}, 1, 0x21));
+  put("big-blocks.qvx", stored_file(pattern(5 * kMiB + 3, 3), {1, 0}, 3));
+  built.emplace_back("big-blocks", pattern(5 * kMiB + 3, 3));
+  put("empty.qvx", QvxBuilder({.orig_size = 0}).bytes());
+  built.emplace_back("empty", Bytes{});
+  std::vector<std::string> names{"ordered", "swapped", "reversed", "delta", "x86", "big-blocks", "empty"};
+  std::vector<std::string> vectors{"smallest", "smallest-delta", "hello-level0", "run-level0", "overlong-match",
+                                   "zeros-4mib"};
+
+  for (const std::string& p : kWorkerCounts) {
+    std::vector<std::string> args{"-d", p};
+    for (const auto& n : names) args.push_back(n + ".qvx");
+    for (const auto& v : vectors) args.push_back(std::string(UQ_VECTOR_DIR) + "/" + v + ".qvx");
+    args.push_back("out" + p);
+    expect_clean(run(args), p);
+  }
+  names.insert(names.end(), vectors.begin(), vectors.end());
+  for (const std::string& n : names) {
+    const Bytes plain = get("out-p0/" + n);
+    for (const std::string& p : kThreaded) EXPECT_EQ(get("out" + p + "/" + n), plain) << n << " " << p;
+  }
+  for (const auto& [n, bytes] : built) EXPECT_EQ(get("out-p0/" + n), bytes) << n;
+}
+
+// Every file announces three blocks and holds only the last: each output must still be closed,
+// or 300 of them would run out of descriptors under a limit of 64.
+TEST_F(Pipeline, ManyFilesWithFewerRecordsThanBlocksLeakNoDescriptor) {
+  std::vector<std::string> args{"-d", ""};
+  for (int i = 0; i < 300; ++i) {
+    const Bytes tail = pattern(9, static_cast<unsigned>(i));
+    std::string name = "f" + std::to_string(i);
+    put(name + ".qvx", QvxBuilder({.orig_size = static_cast<std::int64_t>(2 * kMiB + 9)}).block(tail, 0x04).bytes());
+    args.push_back(name + ".qvx");
+  }
+  args.push_back("");
+  for (const std::string& p : kThreaded) {
+    args[1] = p;
+    args.back() = "out" + p;
+    expect_clean(run(args, {.max_open_files = 64}), p);
+    for (int i = 0; i < 300; ++i) {
+      std::string out = "out" + p + "/f" + std::to_string(i);
+      ASSERT_EQ(size_of(out), static_cast<std::int64_t>(2 * kMiB + 9)) << out;
+      ASSERT_EQ(bytes_at(out, 2 * kMiB, 9), pattern(9, static_cast<unsigned>(i))) << out;
+      ASSERT_EQ(bytes_at(out, 0, 4), Bytes(4, 0)) << out;
+    }
+  }
+}
+
+// A damaged block drops that block only: the run goes on, and each damaged file gets one
+// "Fatal Error" line and one report.
+TEST_F(Pipeline, ACorruptBlockInSeveralFilesDamagesOnlyThoseFiles) {
+  const Bytes good = pattern(3 * kMiB + 5, 4);
+  const Bytes first = pattern(kMiB, 5);
+  const Bytes bad = QvxBuilder({.orig_size = static_cast<std::int64_t>(kMiB + 16)})
+                        .block(first)
+                        .block(hex("61 62 00 ff ff ff ff"))
+                        .bytes();
+  std::vector<std::string> inputs;
+  for (int i = 0; i < 4; ++i) {
+    put("good" + std::to_string(i) + ".qvx", stored_file(good, pairs_swapped(4)));
+    inputs.push_back("good" + std::to_string(i) + ".qvx");
+    if (i < 3) {
+      put("bad" + std::to_string(i) + ".qvx", bad);
+      inputs.push_back("bad" + std::to_string(i) + ".qvx");
+    }
+  }
+  for (const std::string& p : kThreaded) {
+    std::vector<std::string> args{"-d", p};
+    args.insert(args.end(), inputs.begin(), inputs.end());
+    args.push_back("out" + p);
+    RunResult r = run(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    std::string expected;
+    for (int i = 0; i < 3; ++i) {
+      expected += fatal_decomp_line("out" + p + "/bad" + std::to_string(i), -1, 16) + report_line(105);
+    }
+    EXPECT_EQ(sorted_lines(r.out), sorted_lines(expected)) << p;
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(get("out" + p + "/good" + std::to_string(i)), good) << p;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(get("out" + p + "/bad" + std::to_string(i)), first) << p;
+  }
+}
+
+TEST_F(Pipeline, AWriteFailureEndsTheRunWithOneReport) {
+  put("a.qvx", stored_file(pattern(3 * kMiB, 6), {0, 1, 2}));
+  put("b.qvx", smallest_file());
+  for (const std::string& p : kThreaded) {
+    make_dirs(path("full" + p));
+    ASSERT_EQ(::symlink("/dev/full", path("full" + p + "/a").c_str()), 0);
+    RunResult r = run({"-d", p, "a.qvx", "b.qvx", "full" + p});
+    EXPECT_EQ(r.status, 0) << p;
+    EXPECT_EQ(r.out, errno_report_line(102, ENOSPC)) << p;
+    EXPECT_EQ(r.err, "") << p;
+
+    // A file-size limit makes the write fall short too.
+    r = run({"-d", p, "a.qvx", "b.qvx", "limited" + p}, {.max_file_size = static_cast<long>(kMiB + kMiB / 2)});
+    EXPECT_EQ(r.status, 0) << p;
+    EXPECT_EQ(r.out, errno_report_line(102, EFBIG)) << p;
+    EXPECT_EQ(r.err, "") << p;
+  }
+}
+
+// The output that can't be created ends the run with -1, but only after every block queued for
+// the files before it has been written.
+TEST_F(Pipeline, AFatalExitWritesEverythingQueuedFirst) {
+  const Bytes big = pattern(32 * kMiB + 100, 7);
+  put("big.qvx", stored_file(big, pairs_swapped(33)));
+  make_dirs(path("sub"));
+  put("sub/x.qvx", smallest_file());
+  const std::string is_dir = std::strerror(EISDIR);
+  for (const std::string& p : kThreaded) {
+    make_dirs(path("out" + p + "/x"));
+    RunResult r = run({"-d", p, "big.qvx", "sub/x.qvx", "out" + p});
+    EXPECT_EQ(r.status, 255) << p;
+    EXPECT_EQ(r.out, "") << p;
+    EXPECT_EQ(r.err, "creat error 'out" + p + "/x' '" + is_dir + "'\n") << p;
+    EXPECT_EQ(get("out" + p + "/big"), big) << p;
+  }
+
+  // A directory of the recursive run that can't be made: its name is taken by a file.
+  make_dirs(path("tree/d"));
+  put("tree/d/y.qvx", smallest_file());
+  make_dirs(path("rec"));
+  put("rec/d", {});
+  RunResult r = run({"-d", "-r", "-p2", "big.qvx", "tree/d", "rec"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "cannot create directory 'rec/d'");
+  EXPECT_EQ(get("rec/big"), big);
+}
+
+// Two inputs with one output name: the later one is what remains, as without workers.
+TEST_F(Pipeline, TheLaterOfTwoInputsWithTheSameOutputNameWins) {
+  const Bytes large = pattern(6 * kMiB + 11, 8);
+  const Bytes small = pattern(300, 9);
+  make_dirs(path("x"));
+  make_dirs(path("y"));
+  put("x/a.qvx", stored_file(large, pairs_swapped(7)));
+  put("y/a.qvx", stored_file(small, {0}));
+  put("b.qvx", stored_file(large, {6, 5, 4, 3, 2, 1, 0}));
+  put("b.QVX", stored_file(small, {0}));
+  for (const std::string& p : kWorkerCounts) {
+    expect_clean(run({"-d", p, "x/a.qvx", "y/a.qvx", "b.qvx", "b.QVX", "first" + p}), p);
+    EXPECT_EQ(get("first" + p + "/a"), small) << p;
+    EXPECT_EQ(get("first" + p + "/b"), small) << p;
+    expect_clean(run({"-d", p, "y/a.qvx", "x/a.qvx", "b.QVX", "b.qvx", "second" + p}), p);
+    EXPECT_EQ(get("second" + p + "/a"), large) << p;
+    EXPECT_EQ(get("second" + p + "/b"), large) << p;
+  }
+}
+
+// 2047 MiB blocks: the last block of one file at 2 x 2047 MiB, of another at 3 x 2047 MiB,
+// past 4 GiB. Both outputs are sparse.
+TEST_F(Pipeline, OffsetsBeyondFourGiBAreReachedExactly) {
+  const std::int64_t block = 2047ll << 20;
+  const Bytes tail = pattern(77, 10);
+  put("two.qvx", QvxBuilder({.orig_size = 2 * block + 77, .block_mib = 2047}).block(tail, 0x04).bytes());
+  put("three.qvx", QvxBuilder({.orig_size = 3 * block + 77, .block_mib = 2047}).block(tail, 0x06).bytes());
+  for (const std::string& p : kThreaded) {
+    expect_clean(run({"-d", p, "two.qvx", "three.qvx", "out" + p}), p);
+    EXPECT_EQ(size_of("out" + p + "/two"), 2 * block + 77);
+    EXPECT_EQ(bytes_at("out" + p + "/two", 2 * block, 77), tail);
+    EXPECT_EQ(size_of("out" + p + "/three"), 3 * block + 77);
+    EXPECT_EQ(bytes_at("out" + p + "/three", 3 * block, 77), tail);
+    EXPECT_EQ(bytes_at("out" + p + "/three", 3 * block - 8, 8), Bytes(8, 0));
+  }
+}
+
+// A header whose method byte is 255 is an unknown method like any other: its stored blocks are
+// restored and stop no worker, so with one worker the next file is restored too.
+TEST_F(Pipeline, MethodByte255StopsNoWorker) {
+  const Bytes data = pattern(2 * kMiB + 40, 11);
+  put("m255.qvx", stored_file(data, {1, 0, 2}, 1, 0, 255));
+  put("next.qvx", smallest_file());
+  for (const std::string& p : kWorkerCounts) {
+    expect_clean(run({"-d", p, "m255.qvx", "next.qvx", "out" + p}), p);
+    EXPECT_EQ(get("out" + p + "/m255"), data) << p;
+    EXPECT_EQ(get("out" + p + "/next"), (Bytes{'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'})) << p;
+  }
+}
+
+}  // namespace
+}  // namespace uq::test

@@ -1,0 +1,125 @@
+// The bounded queue: FIFO order, a full queue holding back pushes and an empty one holding back
+// pops, under one and under many threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "pipeline/job_queue.h"
+
+namespace uq::pipeline {
+namespace {
+
+struct Item {
+  int producer = -1;
+  int seq = -1;
+};
+
+// Long enough for a thread that could go on to have done so; never needed for a pass.
+void give_it_a_moment() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
+
+TEST(JobQueue, CapacityOneAlternatesPushAndPop) {
+  JobQueue<Item> queue(1);
+  std::atomic<int> pushed{0};
+  std::thread producer([&] {
+    for (int i = 0; i < 2000; ++i) {
+      queue.push({0, i});
+      pushed.store(i + 1);
+    }
+  });
+  for (int i = 0; i < 2000; ++i) {
+    Item item = queue.pop();
+    EXPECT_EQ(item.seq, i);
+    // One slot: the producer can be at most one job ahead of what was popped.
+    EXPECT_LE(pushed.load(), i + 2);
+  }
+  producer.join();
+  EXPECT_EQ(queue.size(), 0);
+}
+
+TEST(JobQueue, PopWaitsForALaterPushAndGetsThatJob) {
+  JobQueue<Item> queue(4);
+  std::atomic<bool> returned{false};
+  Item got;
+  std::thread consumer([&] {
+    got = queue.pop();
+    returned.store(true);
+  });
+  give_it_a_moment();
+  EXPECT_FALSE(returned.load());
+  queue.push({7, 42});
+  consumer.join();
+  EXPECT_TRUE(returned.load());
+  EXPECT_EQ(got.producer, 7);
+  EXPECT_EQ(got.seq, 42);
+}
+
+TEST(JobQueue, PushIntoAFullQueueWaitsForAPop) {
+  for (int capacity : {1, 3, 16}) {
+    JobQueue<Item> queue(capacity);
+    for (int i = 0; i < capacity; ++i) queue.push({0, i});
+    std::atomic<bool> returned{false};
+    std::thread producer([&] {
+      queue.push({0, capacity});
+      returned.store(true);
+    });
+    give_it_a_moment();
+    EXPECT_FALSE(returned.load()) << capacity;
+    EXPECT_EQ(queue.size(), capacity);
+    EXPECT_EQ(queue.pop().seq, 0);
+    producer.join();
+    EXPECT_TRUE(returned.load());
+    // The ring wrapped: everything comes out in the order it went in.
+    for (int i = 1; i <= capacity; ++i) EXPECT_EQ(queue.pop().seq, i);
+  }
+}
+
+// Every job arrives exactly once, and each consumer sees each producer's jobs in the order they
+// were pushed.
+TEST(JobQueue, FifoUnderManyProducersAndConsumers) {
+  constexpr int kProducers = 4;
+  constexpr int kConsumers = 4;
+  constexpr int kPerProducer = 3000;
+  for (int capacity : {1, 2, 5, 16, 32}) {
+    JobQueue<Item> queue(capacity);
+    std::vector<std::vector<Item>> received(kConsumers);
+    std::vector<std::thread> threads;
+    for (int c = 0; c < kConsumers; ++c) {
+      threads.emplace_back([&, c] {
+        for (;;) {
+          Item item = queue.pop();
+          if (item.producer < 0) return;
+          received[c].push_back(item);
+        }
+      });
+    }
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p) {
+      producers.emplace_back([&, p] {
+        for (int i = 0; i < kPerProducer; ++i) queue.push({p, i});
+      });
+    }
+    for (std::thread& t : producers) t.join();
+    for (int c = 0; c < kConsumers; ++c) queue.push({-1, -1});
+    for (std::thread& t : threads) t.join();
+
+    std::vector<std::vector<int>> seen(kProducers, std::vector<int>(kPerProducer, 0));
+    for (const auto& list : received) {
+      std::vector<int> last(kProducers, -1);
+      for (const Item& item : list) {
+        ASSERT_GT(item.seq, last[item.producer]) << "capacity " << capacity;
+        last[item.producer] = item.seq;
+        ++seen[item.producer][item.seq];
+      }
+    }
+    for (const auto& counts : seen) {
+      for (int n : counts) ASSERT_EQ(n, 1) << "capacity " << capacity;
+    }
+    EXPECT_EQ(queue.size(), 0);
+  }
+}
+
+}  // namespace
+}  // namespace uq::pipeline

@@ -1,0 +1,196 @@
+// The output writer's file accounting: an output is written at block offsets in any order and
+// closed exactly once, after the file decoder's notice and every job it counted, whatever came
+// first; after a failed write it reports once and goes on draining.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "codec/block_buffers.h"
+#include "pipeline/output_writer.h"
+#include "platform/output_file.h"
+#include "report/report.h"
+#include "support/expected.h"
+#include "support/temp_dir.h"
+
+namespace uq::pipeline {
+namespace {
+
+using test::Bytes;
+
+class Writer : public ::testing::Test {
+ protected:
+  void SetUp() override { report::stop_flag.store(0); }
+  void TearDown() override { report::stop_flag.store(0); }
+
+  // An output as the file decoder creates it.
+  platform::OutputFile* create(const std::string& name) {
+    int err = 0;
+    std::unique_ptr<platform::OutputFile> file = platform::OutputFile::create(dir_ / name, err);
+    EXPECT_TRUE(file) << name << ": " << std::strerror(err);
+    return file.release();
+  }
+
+  // A block job of `len` bytes of `fill`, with 1 MiB blocks.
+  static WriteJob block(platform::OutputFile* file, std::int64_t index, std::size_t len, std::uint8_t fill) {
+    WriteJob job;
+    job.kind = WriteKind::block;
+    job.out_file = file;
+    job.block_index = index;
+    job.block_mib = 1;
+    job.out_len = static_cast<std::int32_t>(len);
+    job.out_buf = codec::allocate_output(len);
+    std::memset(job.out_buf, fill, len);
+    return job;
+  }
+
+  static WriteJob dropped(platform::OutputFile* file, std::int64_t index) {
+    WriteJob job;
+    job.kind = WriteKind::dropped;
+    job.out_file = file;
+    job.block_index = index;
+    job.block_mib = 1;
+    return job;
+  }
+
+  // The file decoder's notice, with the hand-over recorded first as it does.
+  WriteJob file_end(platform::OutputFile* file, std::uint64_t queued) {
+    tracker_.handed_over(file, file->path());
+    WriteJob job;
+    job.kind = WriteKind::file_end;
+    job.out_file = file;
+    job.queued_jobs = queued;
+    return job;
+  }
+
+  static Bytes expected_blocks(std::initializer_list<std::pair<std::size_t, std::uint8_t>> blocks) {
+    Bytes out;
+    for (auto [len, fill] : blocks) out.insert(out.end(), len, fill);
+    return out;
+  }
+
+  test::TempDir dir_;
+  OutputTracker tracker_;
+};
+
+constexpr std::size_t kMiB = 1 << 20;
+
+TEST_F(Writer, BlocksOutOfOrderMakeTheSameFileAndItClosesAfterTheCountedJobs) {
+  OutputWriter writer(tracker_);
+  platform::OutputFile* file = create("a");
+  EXPECT_TRUE(writer.take(block(file, 2, 5, 'c')));
+  EXPECT_TRUE(writer.take(block(file, 0, kMiB, 'a')));
+  EXPECT_EQ(writer.open_files(), 1);
+  EXPECT_TRUE(writer.take(file_end(file, 3)));
+  EXPECT_EQ(writer.open_files(), 1);  // one job still on its way
+  EXPECT_EQ(tracker_.pending(), 1);
+  EXPECT_TRUE(writer.take(block(file, 1, kMiB, 'b')));
+  EXPECT_EQ(writer.open_files(), 0);
+  EXPECT_EQ(tracker_.pending(), 0);
+  EXPECT_EQ(test::read_file(dir_ / "a"), expected_blocks({{kMiB, 'a'}, {kMiB, 'b'}, {5, 'c'}}));
+  EXPECT_FALSE(writer.failed());
+}
+
+TEST_F(Writer, ANoticeAfterTheLastJobClosesAtOnce) {
+  OutputWriter writer(tracker_);
+  platform::OutputFile* file = create("a");
+  writer.take(block(file, 0, 3, 'x'));
+  EXPECT_EQ(writer.open_files(), 1);
+  writer.take(file_end(file, 1));
+  EXPECT_EQ(writer.open_files(), 0);
+  EXPECT_EQ(test::read_file(dir_ / "a"), Bytes(3, 'x'));
+}
+
+// Fewer records than the header's block count: only what was queued is awaited.
+TEST_F(Writer, AFileWithFewerBlocksThanAnnouncedStillCloses) {
+  OutputWriter writer(tracker_);
+  platform::OutputFile* file = create("a");
+  WriteJob last = block(file, 2, 4, 'z');
+  last.block_count = 3;
+  writer.take(last);
+  writer.take(file_end(file, 1));
+  EXPECT_EQ(writer.open_files(), 0);
+  Bytes expected(2 * kMiB, 0);
+  expected.insert(expected.end(), 4, 'z');
+  EXPECT_EQ(test::read_file(dir_ / "a"), expected);
+}
+
+TEST_F(Writer, ADroppedBlockCountsButWritesNothing) {
+  OutputWriter writer(tracker_);
+  platform::OutputFile* file = create("a");
+  writer.take(file_end(file, 3));
+  writer.take(block(file, 0, kMiB, 'a'));
+  writer.take(dropped(file, 1));
+  EXPECT_EQ(writer.open_files(), 1);
+  writer.take(block(file, 2, 2, 'c'));
+  EXPECT_EQ(writer.open_files(), 0);
+  EXPECT_EQ(test::read_file(dir_ / "a"), expected_blocks({{kMiB, 'a'}, {kMiB, 0}, {2, 'c'}}));
+}
+
+TEST_F(Writer, InterleavedFilesEachCloseAfterTheirOwnCount) {
+  OutputWriter writer(tracker_);
+  platform::OutputFile* a = create("a");
+  platform::OutputFile* b = create("b");
+  writer.take(block(a, 1, 1, 'A'));
+  writer.take(block(b, 0, 0, 'b'));  // an empty block counts as well
+  writer.take(file_end(b, 2));
+  writer.take(file_end(a, 2));
+  EXPECT_EQ(writer.open_files(), 2);
+  writer.take(block(b, 1, 2, 'B'));
+  EXPECT_EQ(writer.open_files(), 1);
+  writer.take(block(a, 0, kMiB, 'a'));
+  EXPECT_EQ(writer.open_files(), 0);
+  EXPECT_EQ(tracker_.pending(), 0);
+  EXPECT_EQ(test::read_file(dir_ / "a"), expected_blocks({{kMiB, 'a'}, {1, 'A'}}));
+  EXPECT_EQ(test::read_file(dir_ / "b"), expected_blocks({{kMiB, 0}, {2, 'B'}}));
+}
+
+TEST_F(Writer, TheStopJobEndsTheWriterAndLeftoversAreClosedAtItsEnd) {
+  platform::OutputFile* file = create("a");
+  {
+    OutputWriter writer(tracker_);
+    writer.take(block(file, 0, 3, 'q'));
+    EXPECT_FALSE(writer.take(stop_write_job()));
+    EXPECT_EQ(writer.open_files(), 1);
+  }  // released here; the sanitizer would see a leak otherwise
+  EXPECT_EQ(test::read_file(dir_ / "a"), Bytes(3, 'q'));
+}
+
+int write_errno_of_dev_full() {
+  int fd = ::open("/dev/full", O_WRONLY);
+  EXPECT_GE(fd, 0);
+  std::uint8_t byte = 0;
+  errno = 0;
+  EXPECT_LT(::pwrite(fd, &byte, 1, 0), 1);
+  int err = errno;
+  ::close(fd);
+  return err;
+}
+
+TEST_F(Writer, AFailedWriteIsReportedOnceThenJobsAreDrainedUnwritten) {
+  const int err = write_errno_of_dev_full();
+  ASSERT_EQ(::symlink("/dev/full", (dir_ / "full").c_str()), 0);
+  OutputWriter writer(tracker_);
+  platform::OutputFile* full = create("full");
+  platform::OutputFile* good = create("good");
+  testing::internal::CaptureStdout();
+  writer.take(block(good, 0, 4, 'g'));   // before the failure: written
+  writer.take(block(full, 0, 10, 'f'));  // fails
+  writer.take(block(full, 1, 10, 'f'));  // taken, released, not written
+  writer.take(block(good, 1, 4, 'h'));   // likewise
+  writer.take(file_end(full, 2));
+  writer.take(file_end(good, 2));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), test::errno_report_line(102, err));
+  EXPECT_TRUE(writer.failed());
+  EXPECT_EQ(report::stop_flag.load(), 1);
+  EXPECT_EQ(writer.open_files(), 0);
+  EXPECT_EQ(tracker_.pending(), 0);
+  EXPECT_EQ(test::read_file(dir_ / "good"), Bytes(4, 'g'));
+}
+
+}  // namespace
+}  // namespace uq::pipeline
