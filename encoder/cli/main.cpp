@@ -1,5 +1,6 @@
 // quarvex: compresses one file into the block-compressed quarvex format that unquarvex restores.
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,6 +56,8 @@ std::optional<std::uint64_t> parse_number(const char* text, std::uint64_t low,
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Past a file-size limit a write should fail (and the output be removed), not end the process.
+  std::signal(SIGXFSZ, SIG_IGN);
   uq::enc::WriterOptions options;
   unsigned hardware = std::thread::hardware_concurrency();
   options.threads = hardware == 0 ? 1 : std::min(hardware, kMaxThreads);

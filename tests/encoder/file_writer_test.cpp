@@ -1,0 +1,181 @@
+// The file writer in memory: header and record bytes, the shuffled record order, the stored or
+// coded choice, and whole files restored block by block through the decoder's own pieces.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+
+#include "codec/post_filters.h"
+#include "encoder/test_data.h"
+#include "format/file_format.h"
+#include "format/file_writer.h"
+#include "support/qvx_builder.h"
+
+namespace uq::test {
+namespace {
+
+// Restores a whole compressed file held in memory, checking every record on the way.
+Data restore_file(const Data& file) {
+  EXPECT_GE(file.size(), format::kHeaderSize);
+  std::uint8_t head[format::kHeaderSize];
+  std::memcpy(head, file.data(), sizeof head);
+  format::FileHeader h = format::parse_header(head);
+  EXPECT_TRUE(h.magic_ok);
+  const std::int64_t block = format::block_size(h.block_mib);
+  const std::int64_t count = format::block_count(h.orig_size, block);
+  Data out(static_cast<std::size_t>(h.orig_size), 0xEE);
+  std::set<std::int64_t> seen;
+  std::size_t at = format::kHeaderSize;
+  for (std::int64_t k = 0; at < file.size(); ++k) {
+    std::uint8_t rec[format::kRecordSize];
+    std::memcpy(rec, file.data() + at, sizeof rec);
+    at += sizeof rec;
+    format::BlockRecord r = format::parse_record(rec);
+    std::int64_t index = format::block_index(k, r.rel_index);
+    EXPECT_TRUE(index >= 0 && index < count && seen.insert(index).second) << k;
+    auto len = static_cast<std::size_t>(format::block_len(h.orig_size, block, index));
+    EXPECT_LE(r.comp_len, len);
+    Data payload(file.begin() + static_cast<std::ptrdiff_t>(at),
+                 file.begin() + static_cast<std::ptrdiff_t>(at + r.comp_len));
+    at += r.comp_len;
+    Data restored = r.comp_len == len ? payload : restore_block(payload, len, h.level, 0);
+    codec::apply_post_filter(h.filter, restored.data(), restored.size());
+    std::memcpy(out.data() + index * block, restored.data(), len);
+  }
+  EXPECT_EQ(static_cast<std::int64_t>(seen.size()), count);
+  return out;
+}
+
+TEST(FileWriter, HeaderHoldsTheFieldsAndZerosElsewhere) {
+  enc::WriterOptions o;
+  o.level = 9;
+  o.filter = 2;
+  o.block_mib = 0x0203;
+  auto h = enc::make_header(0x0102030405060708, o);
+  EXPECT_EQ(Data(h.begin(), h.end()),
+            hex("00 51 56 30 08 07 06 05 04 03 02 01 05 09 00 00 00 02 03 02"
+                " 00 00 00 00 00 00 00 00 00 00 00 00"));
+}
+
+TEST(FileWriter, RecordsCarryTheIndexRelativeToTheirPlace) {
+  auto bytes = [](std::uint32_t comp_len, std::int64_t index, std::int64_t k) {
+    auto r = enc::make_record(comp_len, index, k);
+    return Data(r.begin(), r.end());
+  };
+  EXPECT_EQ(bytes(0x0A, 0, 0), hex("0a 00 00 00 00"));
+  // Blocks written in the order 1, 0, 2.
+  EXPECT_EQ(bytes(0x11223344, 1, 0), hex("44 33 22 11 02"));
+  EXPECT_EQ(bytes(7, 0, 1), hex("07 00 00 00 03"));
+  EXPECT_EQ(bytes(7, 2, 2), hex("07 00 00 00 00"));
+  EXPECT_EQ(bytes(7, 127, 0), hex("07 00 00 00 fe"));
+  EXPECT_EQ(bytes(7, 0, 127), hex("07 00 00 00 ff"));
+}
+
+TEST(FileWriter, ShuffledOrderKeepsEveryRecordWithinItsWindow) {
+  EXPECT_EQ(enc::record_order(4, std::nullopt), (std::vector<std::int64_t>{0, 1, 2, 3}));
+  EXPECT_TRUE(enc::record_order(0, 5).empty());
+  for (std::uint64_t seed : {0u, 1u, 77u}) {
+    auto order = enc::record_order(2000, seed);
+    EXPECT_EQ(order, enc::record_order(2000, seed));
+    std::set<std::int64_t> all(order.begin(), order.end());
+    EXPECT_EQ(all.size(), 2000u);
+    EXPECT_EQ(*all.begin(), 0);
+    EXPECT_EQ(*all.rbegin(), 1999);
+    std::int64_t farthest = 0;
+    for (std::size_t k = 0; k < order.size(); ++k) {
+      farthest = std::max(farthest, std::abs(order[k] - static_cast<std::int64_t>(k)));
+    }
+    EXPECT_LE(farthest, 127);
+    EXPECT_GT(farthest, 60);  // the window is really used
+  }
+  EXPECT_NE(enc::record_order(100, 1), enc::record_order(100, 2));
+}
+
+TEST(FileWriter, BlocksAreStoredUnlessCodingMakesThemSmaller) {
+  Data noise = random_bytes(5000);
+  Data block = noise;
+  EXPECT_EQ(enc::pack_block(block, 5, 0), noise);
+
+  // The filter applies to stored blocks too.
+  block = noise;
+  Data stored = enc::pack_block(block, 5, 2);
+  Data expected = noise;
+  enc::delta3_encode(expected.data(), expected.size());
+  EXPECT_EQ(stored, expected);
+
+  Data text = text_like(5000);
+  block = text;
+  Data coded = enc::pack_block(block, 5, 0);
+  EXPECT_LT(coded.size(), text.size());
+  EXPECT_EQ(restore_block(coded, text.size(), 5), text);
+
+  // Two bytes can't be coded smaller than they are.
+  block = {1, 2};
+  EXPECT_EQ(enc::pack_block(block, 5, 0), (Data{1, 2}));
+}
+
+TEST(FileWriter, WholeFilesRestoreInAnyRecordOrderOnAnyThreadCount) {
+  // Four blocks of 1 MiB and a short fifth: repeated text, zeros, noise, text again. Long
+  // repeats keep the encoder quick under the sanitizers.
+  auto repeated = [](std::uint32_t seed) {
+    Data unit = text_like(64 << 10, seed);
+    Data d;
+    for (int i = 0; i < 16; ++i) d.insert(d.end(), unit.begin(), unit.end());
+    return d;
+  };
+  Data input = repeated(1);
+  input.resize(2 << 20, 0);
+  Data noise = random_bytes(1 << 18);
+  input.insert(input.end(), noise.begin(), noise.end());
+  input.resize(3 << 20, 0);
+  Data more = repeated(4);
+  input.insert(input.end(), more.begin(), more.end());
+  input.resize((4 << 20) + 1000, 'z');
+
+  enc::WriterOptions o;
+  o.threads = 1;
+  Data plain = enc::compress_bytes(input.data(), input.size(), o);
+  EXPECT_EQ(restore_file(plain), input);
+
+  o.threads = 3;
+  EXPECT_EQ(enc::compress_bytes(input.data(), input.size(), o), plain);
+
+  o.shuffle_seed = 3;
+  Data shuffled = enc::compress_bytes(input.data(), input.size(), o);
+  EXPECT_EQ(shuffled.size(), plain.size());
+  EXPECT_NE(shuffled, plain);
+  EXPECT_EQ(restore_file(shuffled), input);
+}
+
+TEST(FileWriter, EmptyInputIsAHeaderAlone) {
+  enc::WriterOptions o;
+  Data file = enc::compress_bytes(nullptr, 0, o);
+  ASSERT_EQ(file.size(), format::kHeaderSize);
+  EXPECT_EQ(file[12], 5);
+}
+
+TEST(FileWriter, FailuresOfTheSinkOrSourceAreReported) {
+  enc::WriterOptions o;
+  std::string error;
+  Data input = text_like(1000);
+  auto read = [&](std::uint64_t off, std::uint8_t* dst, std::size_t len) {
+    std::memcpy(dst, input.data() + off, len);
+    return true;
+  };
+  auto refuse_read = [](std::uint64_t, std::uint8_t*, std::size_t) { return false; };
+  std::size_t written = 0;
+  auto write_header_only = [&](const std::uint8_t*, std::size_t len) {
+    written += len;
+    return written <= format::kHeaderSize;
+  };
+  auto write_all = [](const std::uint8_t*, std::size_t) { return true; };
+  EXPECT_FALSE(enc::write_compressed(1000, read, write_header_only, o, nullptr, &error));
+  EXPECT_NE(error.find("write error"), std::string::npos);
+  EXPECT_FALSE(enc::write_compressed(1000, refuse_read, write_all, o, nullptr, &error));
+  EXPECT_NE(error.find("read error"), std::string::npos);
+  o.block_mib = 0;
+  EXPECT_FALSE(enc::write_compressed(1000, read, write_all, o, nullptr, &error));
+}
+
+}  // namespace
+}  // namespace uq::test

@@ -1,0 +1,193 @@
+// The quarvex tool end to end: its command line, and files it writes restored by the real
+// unquarvex binary byte for byte.
+#include <gtest/gtest.h>
+
+#include "encoder/test_data.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+namespace uq::test {
+namespace {
+
+constexpr std::size_t kMiB = 1 << 20;
+
+class Quarvex : public ::testing::Test {
+ protected:
+  RunResult compress(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{UQ_QUARVEX};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, {.cwd = dir_.path()});
+  }
+
+  // Compresses `data` as `name` with `options`, restores it with unquarvex (threads "-p0" or
+  // "-p2") and gives the compressed file.
+  Data round_trip(const std::string& name, const Data& data, std::vector<std::string> options,
+                  const std::string& threads = "-p0") {
+    write_file(dir_ / name, data);
+    options.push_back(name);
+    options.push_back(name + ".qvx");
+    RunResult c = compress(options);
+    EXPECT_EQ(c.status, 0) << name << ": " << c.err;
+    EXPECT_EQ(c.out + c.err, "");
+    RunResult r = run_program({UQ_UNQUARVEX, "-d", threads, name + ".qvx", "out"},
+                              {.cwd = dir_.path()});
+    EXPECT_EQ(r.status, 0) << name;
+    EXPECT_EQ(r.out + r.err, "") << name;
+    Data restored = read_file(dir_ / ("out/" + name));
+    EXPECT_TRUE(restored == data) << name << ": " << restored.size() << " bytes restored of "
+                                  << data.size();
+    return read_file(dir_ / (name + ".qvx"));
+  }
+
+  TempDir dir_;
+};
+
+// Text that repeats at a distance: quick to compress under the sanitizers, and still coded.
+Data long_text(std::size_t n, std::uint32_t seed) {
+  Data unit = text_like(48 << 10, seed);
+  Data d;
+  while (d.size() < n) d.insert(d.end(), unit.begin(), unit.end());
+  d.resize(n);
+  return d;
+}
+
+TEST_F(Quarvex, CommandLineMistakesPrintTheUsageAndFail) {
+  write_file(dir_ / "in", Data{1, 2, 3});
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"in"},
+      {"in", "a.qvx", "b.qvx"},
+      {"-l", "256", "in", "o.qvx"},
+      {"-l", "x", "in", "o.qvx"},
+      {"-f", "3", "in", "o.qvx"},
+      {"-b", "0", "in", "o.qvx"},
+      {"-b", "2048", "in", "o.qvx"},
+      {"-t", "0", "in", "o.qvx"},
+      {"-s", "-1", "in", "o.qvx"},
+      {"-q", "in", "o.qvx"},
+      {"in", "o.qvx", "-l"},
+  };
+  for (const auto& args : bad) {
+    RunResult r = compress(args);
+    EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
+    EXPECT_NE(r.err.find("usage: quarvex"), std::string::npos);
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(file_exists(dir_ / "o.qvx"));
+  }
+  RunResult help = compress({"-h"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("usage: quarvex"), std::string::npos);
+}
+
+TEST_F(Quarvex, FailuresToReadOrWriteEndWithStatusOneAndNoOutput) {
+  RunResult missing = compress({"absent", "o.qvx"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("cannot open 'absent'"), std::string::npos);
+  EXPECT_FALSE(file_exists(dir_ / "o.qvx"));
+
+  make_dirs(dir_ / "sub");
+  RunResult directory = compress({"sub", "o.qvx"});
+  EXPECT_EQ(directory.status, 1);
+
+  write_file(dir_ / "in", text_like(1000));
+  RunResult nowhere = compress({"in", "no/such/dir/o.qvx"});
+  EXPECT_EQ(nowhere.status, 1);
+  EXPECT_NE(nowhere.err.find("cannot create"), std::string::npos);
+
+  RunResult same = compress({"in", "in"});
+  EXPECT_EQ(same.status, 1);
+  EXPECT_EQ(read_file(dir_ / "in"), text_like(1000));
+
+  // A file-size limit below the output: the write fails and the partial output is removed.
+  write_file(dir_ / "noise", random_bytes(200000));
+  RunResult full = run_program({UQ_QUARVEX, "noise", "o.qvx"},
+                               {.cwd = dir_.path(), .max_file_size = 100000});
+  EXPECT_EQ(full.status, 1);
+  EXPECT_NE(full.err.find("write error"), std::string::npos);
+  EXPECT_FALSE(file_exists(dir_ / "o.qvx"));
+}
+
+TEST_F(Quarvex, HeaderRecordsTheChosenSettings) {
+  Data file = round_trip("t", text_like(3000), {"-l9", "-f", "2", "-b", "3"});
+  ASSERT_GE(file.size(), 32u);
+  EXPECT_EQ(Data(file.begin(), file.begin() + 4), (Data{0, 'Q', 'V', '0'}));
+  EXPECT_EQ(file[4], 3000 % 256);
+  EXPECT_EQ(file[5], 3000 / 256);
+  EXPECT_EQ(file[12], 5);
+  EXPECT_EQ(file[13], 9);
+  EXPECT_EQ(file[17], 2);
+  EXPECT_EQ(file[18], 3);
+  Data defaults = round_trip("d", text_like(3000), {});
+  EXPECT_EQ(defaults[13], 5);
+  EXPECT_EQ(defaults[17], 0);
+  EXPECT_EQ(defaults[18], 1);
+}
+
+TEST_F(Quarvex, TinyFilesAreStored) {
+  for (std::size_t n : {0u, 1u, 2u, 3u, 5u}) {
+    Data d(n, 'a');
+    Data file = round_trip("tiny" + std::to_string(n), d, {});
+    // Header, then one record with comp_len n (stored), then the bytes themselves.
+    EXPECT_EQ(file.size(), n == 0 ? 32u : 32u + 5u + n) << n;
+  }
+}
+
+TEST_F(Quarvex, EveryKindOfDataRoundTrips) {
+  Data text = round_trip("text", text_like(200000), {});
+  EXPECT_LT(text.size(), 200000u / 3);
+  round_trip("zeros", Data(300000, 0), {});
+  Data noise = round_trip("noise", random_bytes(100000), {});
+  EXPECT_EQ(noise.size(), 32u + 5u + 100000u);  // stored
+
+  Data code = x86_like(150000);
+  Data unfiltered = round_trip("code", code, {});
+  Data filtered = round_trip("code-x86", code, {"-f", "1"});
+  EXPECT_LT(filtered.size(), unfiltered.size());
+
+  Data pixels = rgb_like(150000);
+  Data plain = round_trip("rgb", pixels, {});
+  Data delta = round_trip("rgb-delta", pixels, {"-f", "2"});
+  EXPECT_LT(delta.size(), plain.size());
+}
+
+TEST_F(Quarvex, EveryLevelClassRoundTrips) {
+  Data text = text_like(60000, 2);
+  for (const char* level : {"0", "7", "8", "9", "10", "255"}) {
+    Data file = round_trip(std::string("level") + level, text, {"-l", level});
+    EXPECT_EQ(file[13], std::stoi(level));
+  }
+}
+
+TEST_F(Quarvex, BlockBoundariesRoundTrip) {
+  for (std::size_t n : {kMiB - 1, kMiB, kMiB + 1}) {
+    Data d = long_text(n, 3);
+    Data file = round_trip("edge" + std::to_string(n), d, {"-b", "1"});
+    // Past 1 MiB a second block of one byte follows, stored: its record and the byte end the file.
+    if (n > kMiB) {
+      EXPECT_EQ(Data(file.end() - 6, file.end()), (Data{1, 0, 0, 0, 0, d.back()}));
+    }
+  }
+}
+
+TEST_F(Quarvex, ShuffledMultiBlockFilesRestoreWithAndWithoutWorkers) {
+  Data d = long_text(5 * kMiB + 12345, 5);
+  for (std::size_t i = 2 * kMiB; i < 2 * kMiB + 300000; ++i) d[i] = static_cast<std::uint8_t>(i * 7919 >> 5);
+  Data ordered = round_trip("ordered", d, {"-t", "1"});
+  Data shuffled = round_trip("shuffled", d, {"-s", "11", "-t", "3"}, "-p2");
+  EXPECT_EQ(shuffled.size(), ordered.size());
+  // Some record is out of place: a rel_index byte that is not 0.
+  bool moved = false;
+  std::size_t at = 32;
+  while (at + 5 <= shuffled.size()) {
+    std::uint32_t comp_len = shuffled[at] | shuffled[at + 1] << 8 | shuffled[at + 2] << 16 |
+                             static_cast<std::uint32_t>(shuffled[at + 3]) << 24;
+    moved = moved || shuffled[at + 4] != 0;
+    at += 5 + comp_len;
+  }
+  EXPECT_EQ(at, shuffled.size());
+  EXPECT_TRUE(moved);
+  EXPECT_EQ(round_trip("again", d, {"-s", "11", "-t", "1"}), shuffled);
+}
+
+}  // namespace
+}  // namespace uq::test

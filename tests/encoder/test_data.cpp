@@ -1,0 +1,112 @@
+// Deterministic inputs for the compressor's tests and a one-block restore through the decoder.
+#include "encoder/test_data.h"
+
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "codec/block_buffers.h"
+#include "codec/method_table.h"
+#include "format/decode_job.h"
+
+namespace uq::test {
+
+Data text_like(std::size_t n, std::uint32_t seed) {
+  static const char* const kWords[] = {
+      "the",     "of",       "and",     "to",      "license", "software", "copy",   "program",
+      "work",    "source",   "code",    "you",     "may",     "any",      "under",  "terms",
+      "without", "warranty", "version", "free",    "public",  "general",  "this",   "that",
+      "modify",  "permission", "notice", "is",     "for",     "distribute", "or",   "with"};
+  std::mt19937 rng(seed);
+  Data out;
+  out.reserve(n + 16);
+  std::size_t line = 0;
+  while (out.size() < n) {
+    const char* w = kWords[rng() % (sizeof kWords / sizeof kWords[0])];
+    out.insert(out.end(), w, w + std::strlen(w));
+    line += std::strlen(w) + 1;
+    unsigned r = rng() % 16;
+    char sep = r == 0 ? ',' : r == 1 ? '.' : ' ';
+    out.push_back(static_cast<std::uint8_t>(sep));
+    if (sep != ' ') out.push_back(' ');
+    if (line > 70) {
+      out.push_back('\n');
+      line = 0;
+    }
+  }
+  out.resize(n);
+  return out;
+}
+
+Data random_bytes(std::size_t n, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  Data out(n);
+  for (auto& b : out) b = static_cast<std::uint8_t>(rng() >> 24);
+  return out;
+}
+
+Data x86_like(std::size_t n, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<std::uint32_t> functions(300);
+  for (auto& f : functions) f = rng() % static_cast<std::uint32_t>(n + 1);
+  static const std::uint8_t kOps[][3] = {{0x48, 0x89, 0xC7}, {0x48, 0x8B, 0x45}, {0x31, 0xC0, 0x90},
+                                         {0x48, 0x83, 0xEC}, {0x5D, 0xC3, 0x90}, {0x89, 0x45, 0xFC}};
+  Data out;
+  out.reserve(n + 8);
+  while (out.size() < n) {
+    if (rng() % 3 == 0) {
+      auto target = functions[rng() % functions.size()];
+      std::uint32_t rel = target - static_cast<std::uint32_t>(out.size() + 5);
+      out.push_back(0xE8);
+      for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(rel >> (8 * i)));
+    } else {
+      const auto& op = kOps[rng() % 6];
+      out.insert(out.end(), op, op + 3);
+      out.push_back(static_cast<std::uint8_t>(rng() % 16 * 8));
+    }
+  }
+  out.resize(n);
+  return out;
+}
+
+Data rgb_like(std::size_t n, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  Data out(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    std::size_t pixel = i / 3;
+    unsigned channel = static_cast<unsigned>(i % 3);
+    unsigned x = static_cast<unsigned>(pixel % 512);
+    unsigned y = static_cast<unsigned>(pixel / 512);
+    unsigned v = (x * (channel + 1) + y * (3 - channel)) / 3 + rng() % 3;
+    out[i] = static_cast<std::uint8_t>(v);
+  }
+  return out;
+}
+
+Data restore_block(const Data& coded, std::size_t n, std::uint8_t level, std::uint8_t padding,
+                   std::int32_t* result) {
+  const codec::Method* method = codec::find_method(5);
+  if (method == nullptr) return {};
+  std::uint8_t* in = codec::allocate_input(coded.size());
+  std::uint8_t* out = codec::allocate_output(n);
+  if (!coded.empty()) std::memcpy(in, coded.data(), coded.size());
+  std::memset(in + coded.size(), padding, codec::kInputPadding);
+  format::DecodeJob job;
+  job.method = 5;
+  job.level = level;
+  job.comp_len = static_cast<std::uint32_t>(coded.size());
+  job.in_buf = in;
+  job.in_ptr = in;
+  job.out_ptr = out;
+  job.out_len = static_cast<std::int32_t>(n);
+  codec::ModelState* state = method->init(job);
+  std::int32_t r = method->decode(job, state);
+  method->free(job, state);
+  if (result != nullptr) *result = r;
+  Data restored(out, out + n);
+  codec::release_buffer(in);
+  codec::release_buffer(out);
+  return restored;
+}
+
+}  // namespace uq::test
