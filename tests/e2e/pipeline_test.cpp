@@ -148,6 +148,56 @@ TEST_F(Pipeline, RestoredBytesAreTheSameForEveryWorkerCount) {
   for (const auto& [n, bytes] : built) EXPECT_EQ(get("out-p0/" + n), bytes) << n;
 }
 
+// Text-like bytes: words from a small vocabulary, so the coded blocks are much smaller.
+Bytes words(std::size_t n, unsigned seed) {
+  static const char* const kWords[] = {"block ", "queue ", "worker ", "writer ", "offset ", "restore\n",
+                                       "the ", "of ", "and ", "file "};
+  Bytes b;
+  std::uint32_t state = seed * 2654435761u + 1;
+  while (b.size() < n) {
+    state = state * 1664525u + 1013904223u;
+    for (const char* c = kWords[(state >> 16) % 10]; *c != 0 && b.size() < n; ++c) b.push_back(static_cast<std::uint8_t>(*c));
+  }
+  return b;
+}
+
+// Compressed by the compressor with several levels, filters, block sizes and block orders:
+// restored exactly, and alike, with and without workers.
+TEST_F(Pipeline, RoundTripsThroughTheCompressorForEveryWorkerCount) {
+  struct Sample {
+    std::string name;
+    Bytes data;
+    std::vector<std::string> options;
+  };
+  Bytes code = pattern(3 * kMiB + 999, 12);
+  for (std::size_t i = 0; i + 5 < code.size(); i += 37) code[i] = 0xE8;  // calls for the x86 filter
+  std::vector<Sample> samples{
+      {"text", words(3 * kMiB + 4321, 1), {"-l", "5", "-s", "3"}},
+      {"text9", words(2 * kMiB + 17, 2), {"-l", "9", "-b", "1"}},
+      {"code", code, {"-f", "1", "-s", "7"}},
+      {"ramp", pattern(2 * kMiB + 1, 13), {"-f", "2", "-l", "0"}},
+      {"mixed", words(5 * kMiB, 3), {"-b", "2", "-s", "11"}},
+  };
+  std::vector<std::string> args{"-d", ""};
+  for (const Sample& s : samples) {
+    put(s.name, s.data);
+    std::vector<std::string> compress{UQ_QUARVEX, "-t", "2"};
+    compress.insert(compress.end(), s.options.begin(), s.options.end());
+    compress.push_back(s.name);
+    compress.push_back(s.name + ".qvx");
+    RunResult made = run_program(compress, {.cwd = dir_.path()});
+    ASSERT_EQ(made.status, 0) << s.name << ": " << made.err;
+    args.push_back(s.name + ".qvx");
+  }
+  args.push_back("");
+  for (const std::string& p : kWorkerCounts) {
+    args[1] = p;
+    args.back() = "out" + p;
+    expect_clean(run(args), p);
+    for (const Sample& s : samples) EXPECT_EQ(get("out" + p + "/" + s.name), s.data) << s.name << " " << p;
+  }
+}
+
 // Every file announces three blocks and holds only the last: each output must still be closed,
 // or 300 of them would run out of descriptors under a limit of 64.
 TEST_F(Pipeline, ManyFilesWithFewerRecordsThanBlocksLeakNoDescriptor) {
