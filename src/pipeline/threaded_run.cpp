@@ -58,8 +58,9 @@ bool ThreadedRun::start() {
 }
 
 void ThreadedRun::stop_workers() {
-  // Each worker ends on the first stop job it takes, after every job queued before it.
-  for (int left = report::live_workers.load(); left > 0; --left) decode_queue_.push(stop_decode_job());
+  // Each worker ends on the first stop job it takes, after every job queued before it. The count
+  // is read before each push, though workers no longer end early and lower it.
+  for (int pushed = 0; pushed < report::live_workers.load(); ++pushed) decode_queue_.push(stop_decode_job());
   for (ThreadHandle& worker : workers_) thread_join(worker);
 }
 

@@ -222,6 +222,41 @@ TEST_F(Pipeline, ManyFilesWithFewerRecordsThanBlocksLeakNoDescriptor) {
   }
 }
 
+// A file that fails after queuing a block, and one with an empty record at index N (after its
+// only block): each output is closed once, after exactly the jobs queued for it. The recursive
+// run goes on after each failure, so every output of the run is in play at once.
+TEST_F(Pipeline, FilesEndingInAnErrorOrAnEmptyLastRecordAreClosedToo) {
+  make_dirs(path("odd"));
+  const Bytes whole = pattern(kMiB, 14);
+  for (int i = 0; i < 100; ++i) {
+    // Block 2 of 3, then a record for index 6, past the end: error 105.
+    put("odd/e" + std::to_string(i) + ".qvx", QvxBuilder({.orig_size = static_cast<std::int64_t>(2 * kMiB + 9)})
+                                                  .block(pattern(9, static_cast<unsigned>(i)), 0x04)
+                                                  .block({0x00}, 0x0A)
+                                                  .bytes());
+  }
+  for (int i = 0; i < 8; ++i) {
+    put("odd/z" + std::to_string(i) + ".qvx", QvxBuilder({.orig_size = static_cast<std::int64_t>(kMiB)})
+                                                  .block({}, 0x02)
+                                                  .block(whole, 0x03)
+                                                  .bytes());
+  }
+  std::string reports;
+  for (int i = 0; i < 100; ++i) reports += report_line(105);
+  for (const std::string& p : kThreaded) {
+    RunResult r = run({"-d", "-r", p, "odd", "out" + p}, {.max_open_files = 64});
+    EXPECT_EQ(r.status, 0) << p;
+    EXPECT_EQ(r.out, reports) << p;
+    EXPECT_EQ(r.err, "") << p;
+    for (int i = 0; i < 100; ++i) {
+      std::string out = "out" + p + "/odd/e" + std::to_string(i);
+      ASSERT_EQ(size_of(out), static_cast<std::int64_t>(2 * kMiB + 9)) << out;
+      ASSERT_EQ(bytes_at(out, 2 * kMiB, 9), pattern(9, static_cast<unsigned>(i))) << out;
+    }
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(get("out" + p + "/odd/z" + std::to_string(i)), whole) << p;
+  }
+}
+
 // A damaged block drops that block only: the run goes on, and each damaged file gets one
 // "Fatal Error" line and one report.
 TEST_F(Pipeline, ACorruptBlockInSeveralFilesDamagesOnlyThoseFiles) {
