@@ -52,7 +52,9 @@ struct RangeDecoder {
 };
 
 // One binary decision with the pair `pr`. The caller keeps the decoder in locals, so after
-// inlining range, code and in stay in registers.
+// inlining range, code and in stay in registers. It branches on the outcome: a branch-free form
+// (masks and selects, both successor pairs of a tree loaded ahead of each decision) took 1.6x the
+// instructions, restored text no faster and x86 code ~12% slower on 16 MiB samples.
 [[gnu::always_inline]] inline unsigned decide(ProbPair& pr, RangeDecoder& rc) {
   const std::uint32_t fast = pr.fast;
   const std::uint32_t slow = pr.slow;
