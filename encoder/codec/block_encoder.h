@@ -8,8 +8,8 @@
 
 namespace uq::enc {
 
-// The level this compressor uses unless told otherwise: shortest match 4, lazy parse over 32
-// chain candidates.
+// The level this compressor uses unless told otherwise: shortest match 4, a lazy parse over 16
+// chain candidates per position.
 inline constexpr std::uint8_t kDefaultLevel = 5;
 
 // Amount the decoder adds to a length code n (n >= 2) to get the match length.
@@ -32,6 +32,7 @@ constexpr unsigned distance_slot(std::uint32_t d) {
 struct ParseParams {
   unsigned chain_depth = 32;   // hash-chain candidates examined per position
   unsigned nice_length = 64;   // a match this long is taken at once, without a lazy look
+  unsigned good_length = 16;   // once a match this long is found, a quarter of the depth is left
   unsigned lazy_steps = 1;     // positions looked ahead for a better match (0: greedy)
   unsigned hash_bits = 18;     // log2 of the hash head table size
   unsigned window_bits = 24;   // chain links reach back 2^window_bits bytes; heads reach anywhere
