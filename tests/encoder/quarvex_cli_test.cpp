@@ -189,5 +189,18 @@ TEST_F(Quarvex, ShuffledMultiBlockFilesRestoreWithAndWithoutWorkers) {
   EXPECT_EQ(round_trip("again", d, {"-s", "11", "-t", "1"}), shuffled);
 }
 
+TEST_F(Quarvex, TheEncoderMadeVectorRestoresWithAndWithoutWorkers) {
+  const std::string vectors = UQ_VECTOR_DIR;
+  for (const char* threads : {"-p0", "-p2"}) {
+    RunResult r = run_program(
+        {UQ_UNQUARVEX, "-d", threads, vectors + "/every-item-level9.qvx", "out"},
+        {.cwd = dir_.path()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_TRUE(read_file(dir_ / "out/every-item-level9") ==
+                read_file(vectors + "/every-item-level9.bin"));
+  }
+}
+
 }  // namespace
 }  // namespace uq::test
