@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 
 namespace uq::enc {
 
@@ -325,6 +326,10 @@ struct Candidate {
   std::uint32_t distance;  // D >= 1
 };
 
+// Blocks are shorter than 2^31 bytes, so a match never is longer; its length code then has at most
+// 31 bits, a ladder of at most 29 steps where the decoder allows 31.
+constexpr std::uint32_t kMaxMatchLength = 0x7FFFFFFF;
+
 // Longest candidates are few: every one kept is longer than the one before it.
 constexpr unsigned kMaxCandidates = 40;
 
@@ -373,7 +378,7 @@ class MatchFinder {
     insert_until(i);
     unsigned count = 0;
     const std::size_t limit_sz = n_ - i;
-    const auto limit = static_cast<std::uint32_t>(std::min<std::size_t>(limit_sz, 0xFFFFFFFFu));
+    const auto limit = static_cast<std::uint32_t>(std::min<std::size_t>(limit_sz, kMaxMatchLength));
     std::uint32_t best = min_length_ - 1;
     if (limit < min_length_) {
       insert_until(i + 1);
@@ -618,6 +623,7 @@ std::vector<std::uint8_t> encode_block(const std::uint8_t* data, std::size_t n,
 std::vector<std::uint8_t> encode_block(const std::uint8_t* data, std::size_t n,
                                        std::uint8_t level, const ParseParams& params,
                                        EncodeStats* stats) {
+  if (n > kMaxMatchLength) throw std::length_error("block of 2 GiB or more");
   std::vector<std::uint8_t> out;
   out.reserve(n / 2 + 16);
   // The decoder always copies two bytes as they stand; past the block they are never looked at.

@@ -53,6 +53,7 @@ struct EncodeStats {
 
 // Codes n bytes at `level`: two stored bytes (zero-padded when n < 2), then the range-coded
 // items for bytes 2..n-1. The result may be longer than n; the caller decides whether to store.
+// n must stay below 2^31 (std::length_error otherwise), like every block length.
 std::vector<std::uint8_t> encode_block(const std::uint8_t* data, std::size_t n,
                                        std::uint8_t level, EncodeStats* stats = nullptr);
 

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <random>
 #include <thread>
 
@@ -30,22 +31,21 @@ struct Slot {
   std::vector<std::uint8_t> payload;
   std::int64_t index = 0;
   bool done = false;
+  bool failed = false;  // memory ran out while the block was coded
 };
 
 class Workers {
  public:
   Workers(std::size_t slots, unsigned threads, const WriterOptions& options)
       : slots_(slots), options_(options) {
-    for (unsigned t = 0; t < threads; ++t) threads_.emplace_back([this] { work(); });
-  }
-  ~Workers() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
+    try {
+      for (unsigned t = 0; t < threads; ++t) threads_.emplace_back([this] { work(); });
+    } catch (...) {
+      stop();  // the threads already started must not outlive a failed construction
+      throw;
     }
-    work_ready_.notify_all();
-    for (auto& t : threads_) t.join();
   }
+  ~Workers() { stop(); }
 
   Slot& slot(std::int64_t ordinal) { return slots_[static_cast<std::size_t>(ordinal) % slots_.size()]; }
 
@@ -66,6 +66,15 @@ class Workers {
   }
 
  private:
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    work_ready_.notify_all();
+    for (auto& t : threads_) t.join();
+  }
+
   void work() {
     for (;;) {
       std::int64_t ordinal;
@@ -78,7 +87,13 @@ class Workers {
       }
       // The slot belongs to this worker until it is marked done.
       Slot& s = slot(ordinal);
-      s.payload = pack_block(s.block, options_.level, options_.filter);
+      try {
+        s.payload = pack_block(s.block, options_.level, options_.filter);
+        s.failed = false;
+      } catch (const std::bad_alloc&) {
+        s.payload.clear();
+        s.failed = true;
+      }
       {
         std::lock_guard lock(mutex_);
         s.done = true;
@@ -98,6 +113,8 @@ class Workers {
 };
 
 std::string errno_text() { return std::strerror(errno); }
+
+constexpr std::uint16_t kLargeBlockMib = 64;
 
 }  // namespace
 
@@ -171,8 +188,10 @@ bool write_compressed(std::int64_t orig_size, const ReadAt& read, const WriteOut
   const std::int64_t count = format::block_count(orig_size, block);
   const std::vector<std::int64_t> order = record_order(count, options.shuffle_seed);
   const unsigned threads = std::max(1u, options.threads);
-  // Two blocks per thread keep every worker busy while the oldest one waits to be written.
-  const auto window = static_cast<std::int64_t>(2 * threads);
+  // Two blocks per thread keep every worker busy while the oldest one waits to be written; past
+  // 64 MiB a block a single spare one bounds the memory instead.
+  const auto window = static_cast<std::int64_t>(
+      threads + (block <= format::block_size(kLargeBlockMib) ? threads : 1));
   Workers workers(static_cast<std::size_t>(window), threads, options);
 
   std::int64_t next_read = 0;
@@ -180,7 +199,13 @@ bool write_compressed(std::int64_t orig_size, const ReadAt& read, const WriteOut
     for (; next_read < count && next_read - next_write < window; ++next_read) {
       Slot& s = workers.slot(next_read);
       s.index = order[static_cast<std::size_t>(next_read)];
-      s.block.resize(static_cast<std::size_t>(format::block_len(orig_size, block, s.index)));
+      try {
+        s.block.resize(static_cast<std::size_t>(format::block_len(orig_size, block, s.index)));
+      } catch (const std::bad_alloc&) {
+        *error = "out of memory";
+        for (std::int64_t k = next_write; k < next_read; ++k) workers.wait(k);
+        return false;
+      }
       if (!read(static_cast<std::uint64_t>(s.index) * static_cast<std::uint64_t>(block),
                 s.block.data(), s.block.size())) {
         *error = "read error: " + errno_text();
@@ -191,6 +216,11 @@ bool write_compressed(std::int64_t orig_size, const ReadAt& read, const WriteOut
       workers.submit(next_read);
     }
     Slot& s = workers.wait(next_write);
+    if (s.failed) {
+      *error = "out of memory";
+      for (std::int64_t k = next_write + 1; k < next_read; ++k) workers.wait(k);
+      return false;
+    }
     auto record = make_record(static_cast<std::uint32_t>(s.payload.size()), s.index, next_write);
     if (!write(record.data(), record.size()) || !write(s.payload.data(), s.payload.size())) {
       *error = "write error: " + errno_text();
@@ -268,8 +298,13 @@ bool compress_file(const std::string& in_path, const std::string& out_path,
   auto write = [&](const std::uint8_t* p, std::size_t len) {
     return len == 0 || std::fwrite(p, 1, len, out) == len;
   };
-  bool ok = write_compressed(static_cast<std::int64_t>(in_stat.st_size), read, write, options,
-                             summary, error);
+  bool ok = false;
+  try {
+    ok = write_compressed(static_cast<std::int64_t>(in_stat.st_size), read, write, options,
+                          summary, error);
+  } catch (const std::exception& e) {  // memory or threads could not be had
+    *error = e.what();
+  }
   ::close(in);
   if (std::fclose(out) != 0 && ok) {
     *error = "write error: " + errno_text();
