@@ -1,9 +1,8 @@
-// Threads over std::thread: a start that the system refuses is a handle of none, not an
-// exception.
+// Threads over std::thread: a start that fails is a handle of none, not an exception.
 #include "pipeline/threads.h"
 
 #include <atomic>
-#include <system_error>
+#include <exception>
 
 namespace uq::pipeline {
 
@@ -19,7 +18,8 @@ ThreadHandle thread_create(std::function<void()> entry) {
   if (ThreadCreateHook hook = create_hook.load(); hook != nullptr && hook(attempt)) return std::nullopt;
   try {
     return ThreadHandle(std::in_place, std::move(entry));
-  } catch (const std::system_error&) {
+  } catch (const std::exception&) {
+    // std::system_error when the system refuses a thread, bad_alloc for its start record.
     return std::nullopt;
   }
 }
