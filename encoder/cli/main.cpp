@@ -23,8 +23,8 @@ void print_usage(std::FILE* to) {
                "                10..255, 2 at 9; higher levels search harder (no gain past 10)\n"
                "  -f FILTER     0 none (default), 1 x86 branch filter, 2 3-byte delta filter\n"
                "  -b BLOCK_MIB  block size in MiB, 1..%u, default %u\n"
-               "  -s SEED       write the blocks in a shuffled order, each record within 127\n"
-               "                places of its block\n"
+               "  -s SHUFFLE_SEED  write the blocks in a shuffled order, each record within\n"
+               "                127 places of its block\n"
                "  -t THREADS    compressing threads, 1..%u, default: one per processor\n"
                "  -v            print sizes, ratio and speed on standard error\n",
                unsigned{uq::enc::kDefaultLevel}, unsigned{uq::enc::kMaxBlockMib},

@@ -161,19 +161,5 @@ TEST(BlockEncoder, CompressesRedundantDataAndIsDeterministic) {
   expect_round_trip(zeros, 5, "zeros");
 }
 
-TEST(BlockEncoder, DistanceSlotsStartWhereTheDecoderPutsThem) {
-  EXPECT_EQ(enc::distance_slot(0), 0u);
-  EXPECT_EQ(enc::distance_slot(3), 3u);
-  EXPECT_EQ(enc::distance_slot(4), 4u);
-  EXPECT_EQ(enc::distance_slot(5), 4u);
-  EXPECT_EQ(enc::distance_slot(6), 5u);
-  EXPECT_EQ(enc::distance_slot(8), 6u);
-  EXPECT_EQ(enc::distance_slot(12), 7u);
-  EXPECT_EQ(enc::distance_slot(3071), 22u);
-  EXPECT_EQ(enc::distance_slot(3072), 23u);
-  EXPECT_EQ(enc::distance_slot(0xC0000000u), 63u);
-  EXPECT_EQ(enc::distance_slot(0xFFFFFFFFu), 63u);
-}
-
 }  // namespace
 }  // namespace uq::test

@@ -146,13 +146,6 @@ TEST(FileWriter, WholeFilesRestoreInAnyRecordOrderOnAnyThreadCount) {
   EXPECT_EQ(restore_file(shuffled), input);
 }
 
-TEST(FileWriter, EmptyInputIsAHeaderAlone) {
-  enc::WriterOptions o;
-  Data file = enc::compress_bytes(nullptr, 0, o);
-  ASSERT_EQ(file.size(), format::kHeaderSize);
-  EXPECT_EQ(file[12], 5);
-}
-
 TEST(FileWriter, FailuresOfTheSinkOrSourceAreReported) {
   enc::WriterOptions o;
   std::string error;

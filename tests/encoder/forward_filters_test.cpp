@@ -65,18 +65,6 @@ TEST(ForwardFilters, X86IsUndoneByThePostFilterOnDenseData) {
   EXPECT_EQ(x86_decoded(filtered), code);
 }
 
-TEST(ForwardFilters, X86ReportsPositionAndStateLikeThePostFilter) {
-  Data d = hex("90 e8 01 02 03 04 90 90");
-  std::uint32_t state = 0;
-  // The E8 at 1 is left and recorded in the mask; the scan stops at size - 4.
-  EXPECT_EQ(enc::x86_branch_encode(d.data(), d.size(), 0, &state), 4u);
-  EXPECT_EQ(state, 4u);
-  Data copy = hex("90 e8 01 02 03 04 90 90");
-  std::uint32_t decode_state = 0;
-  EXPECT_EQ(codec::x86_branch_decode(copy.data(), copy.size(), 0, &decode_state), 4u);
-  EXPECT_EQ(decode_state, state);
-}
-
 TEST(ForwardFilters, Delta3SubtractsTheByteThreeBackInWholeGroups) {
   Data d = hex("01 02 03 02 04 06 05");
   enc::delta3_encode(d.data(), d.size());

@@ -107,20 +107,18 @@ TEST_F(Quarvex, FailuresToReadOrWriteEndWithStatusOneAndNoOutput) {
   EXPECT_FALSE(file_exists(dir_ / "o.qvx"));
 }
 
-TEST_F(Quarvex, HeaderRecordsTheChosenSettings) {
+TEST_F(Quarvex, HeaderRecordsTheChosenSettingsAndVerboseSaysWhatWasDone) {
   Data file = round_trip("t", text_like(3000), {"-l9", "-f", "2", "-b", "3"});
   ASSERT_GE(file.size(), 32u);
-  EXPECT_EQ(Data(file.begin(), file.begin() + 4), (Data{0, 'Q', 'V', '0'}));
-  EXPECT_EQ(file[4], 3000 % 256);
-  EXPECT_EQ(file[5], 3000 / 256);
-  EXPECT_EQ(file[12], 5);
-  EXPECT_EQ(file[13], 9);
-  EXPECT_EQ(file[17], 2);
-  EXPECT_EQ(file[18], 3);
+  // Level at byte 13, filter at 17, block_mib at 18..19.
+  EXPECT_EQ(Data(file.begin() + 12, file.begin() + 20), (Data{5, 9, 0, 0, 0, 2, 3, 0}));
   Data defaults = round_trip("d", text_like(3000), {});
-  EXPECT_EQ(defaults[13], 5);
-  EXPECT_EQ(defaults[17], 0);
-  EXPECT_EQ(defaults[18], 1);
+  EXPECT_EQ(Data(defaults.begin() + 12, defaults.begin() + 20), (Data{5, 5, 0, 0, 0, 0, 1, 0}));
+
+  RunResult v = compress({"-v", "-l9", "-f", "2", "-b", "3", "t", "v.qvx"});
+  EXPECT_EQ(v.status, 0);
+  EXPECT_EQ(v.out, "");
+  EXPECT_EQ(v.err.rfind("t: 3000 -> " + std::to_string(file.size()) + " bytes (", 0), 0u) << v.err;
 }
 
 TEST_F(Quarvex, TinyFilesAreStored) {
