@@ -1,7 +1,9 @@
 // Creation and release of the method-5 model.
 #include "codec/model_state.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 namespace uq::codec {
 
@@ -12,7 +14,13 @@ ModelState* create_model_state() {
   // malloc, not new: a failed allocation is a null for the caller to report, never an exception.
   auto* state = static_cast<ModelState*>(std::malloc(sizeof(ModelState)));
   if (state == nullptr) return nullptr;
-  for (ProbPair& pair : state->pairs) pair = ProbPair{kProbStart, kProbStart};
+  // One pair, then copies of what is filled so far, doubling: 16 memcpy calls for ~48,000 pairs.
+  state->pairs[0] = ProbPair{kProbStart, kProbStart};
+  for (std::size_t filled = 1; filled < kModelPairs;) {
+    const std::size_t count = std::min(filled, kModelPairs - filled);
+    std::memcpy(state->pairs + filled, state->pairs, count * sizeof(ProbPair));
+    filled += count;
+  }
   return state;
 }
 
