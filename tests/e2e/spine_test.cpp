@@ -274,5 +274,16 @@ TEST_F(Spine, WriteFailuresAreReportedAndEndThePlainRun) {
   EXPECT_EQ(r.out, errno_report_line(102, EFBIG));
 }
 
+TEST_F(Spine, AClosedStandardOutputDoesNotKillTheRun) {
+  // The first file's report goes to a pipe nobody reads; the run goes on to its normal end.
+  make_dirs(dir_ / "in");
+  put("in/bad.qvx", QvxBuilder({.orig_size = 10, .block_mib = 0}).block(kDigits).bytes());
+  put("in/good.qvx", smallest_file());
+  RunResult r = run({"-d", "-r", "-p0", "in", "out"}, {.stdout_closed = true});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(get("out/in/good"), kDigits);
+}
+
 }  // namespace
 }  // namespace uq::test

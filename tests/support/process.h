@@ -12,6 +12,7 @@ struct RunOptions {
   long max_open_files = -1;  // RLIMIT_NOFILE for the child (ulimit -n); -1 leaves it
   long max_file_size = -1;   // RLIMIT_FSIZE in bytes (ulimit -f); -1 leaves it
   bool empty_argv0 = false;  // start the child with argc == 0
+  bool stdout_closed = false;  // nobody reads the child's standard output (a closed pipe)
 };
 
 struct RunResult {
