@@ -34,6 +34,14 @@ alignas(64) constexpr std::uint8_t kZeroStream[kZeroStreamSize] = {};
 static_assert(kInputPadding > kMaxItemInput, "the switch to zeros must happen past comp_len");
 static_assert(kZeroStreamSize > kMaxItemInput);
 
+// Output margins, tested once per match (a literal writes one byte below end):
+// - a match is cut at end, and its last 4-byte unit starts below end, so it writes at most 3 bytes
+//   past end;
+// - the two start bytes are written even when out_len is 0 or 1.
+constexpr std::size_t kCopyOvershoot = 3;
+constexpr std::size_t kStartBytes = 2;
+static_assert(kOutputSlack >= kCopyOvershoot && kOutputSlack >= kStartBytes);
+
 constexpr unsigned kLadderLimit = 32;  // len_ladder and len_bits hold rows U = 0..31
 constexpr unsigned kLenBitsRow = 32;
 constexpr unsigned kSlotBits = 6;
@@ -117,7 +125,7 @@ std::int32_t decode_block(const format::DecodeJob& job, ModelState* model) {
   ProbPair* const len_bits = model->len_bits();
   ProbPair* const dist_slot = model->dist_slot();
 
-  std::uint8_t* p = out + 2;
+  std::uint8_t* p = out + kStartBytes;
   while (p < end) {
     if (rc.in > in_limit) [[unlikely]] {
       rc.in = kZeroStream;

@@ -60,10 +60,13 @@ TEST(Delta3Filter, Examples) {
   Bytes b = hex("ff 00 00 02 00 00");
   delta3_decode(b.data(), b.size());
   EXPECT_EQ(b, hex("ff 00 00 01 00 00"));
+  Bytes c = Bytes(7, 0x01);  // a stored block of the delta-filtered file
+  delta3_decode(c.data(), c.size());
+  EXPECT_EQ(c, hex("01 01 01 02 02 02 01"));
   for (const char* text : {"", "07", "07 08"}) {
-    Bytes c = hex(text);
-    delta3_decode(c.data(), c.size());
-    EXPECT_EQ(c, hex(text));
+    Bytes d = hex(text);
+    delta3_decode(d.data(), d.size());
+    EXPECT_EQ(d, hex(text));
   }
 }
 
