@@ -57,8 +57,8 @@ Options parse_options(int argc, const char* const* argv, std::int32_t processors
       }
     }
   }
-  if (static_cast<std::uint32_t>(options.thread_count) > static_cast<std::uint32_t>(kMaxThreads)) {
-    options.thread_count = kMaxThreads;
+  if (static_cast<std::uint32_t>(options.thread_count) > static_cast<std::uint32_t>(pipeline::kMaxWorkers)) {
+    options.thread_count = pipeline::kMaxWorkers;
   }
   return options;
 }

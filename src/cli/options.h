@@ -5,21 +5,20 @@
 #include <string>
 #include <vector>
 
-namespace uq::cli {
+#include "pipeline/run_settings.h"
 
-// Most decode workers a run starts.
-inline constexpr std::int32_t kMaxThreads = 16;
+namespace uq::cli {
 
 struct Options {
   std::string program_name;        // argv[0] after its last "/", shown in the usage text
   std::vector<std::string> args;   // non-option arguments in order: inputs, then the destination
-  std::int32_t thread_count = 0;   // decode workers, 0 to kMaxThreads
+  std::int32_t thread_count = 0;   // decode workers, 0 to pipeline::kMaxWorkers
   std::int32_t recursive = 0;      // "-r" seen
   std::int32_t verbose = 0;        // "-v" seen
 };
 
 // Reads the command line. `processors` is the starting thread count, which "-p<n>" replaces;
-// the result is then capped at kMaxThreads (taken as unsigned, so a negative count gives 16).
+// the result is then capped at pipeline::kMaxWorkers (taken as unsigned, so a negative count gives 16).
 // When the first argument is not exactly "-d" nothing is examined and `args` stays empty.
 Options parse_options(int argc, const char* const* argv, std::int32_t processors);
 

@@ -5,6 +5,9 @@
 
 namespace uq::pipeline {
 
+// Most decode workers a run starts.
+inline constexpr std::int32_t kMaxWorkers = 16;
+
 // Decode workers of the run, 0 to 16; 0 is the run without workers, in which the file decoder
 // decodes and writes every block itself. Also the capacity of both job queues.
 extern std::int32_t thread_count;

@@ -8,12 +8,10 @@
 #include <string>
 
 #include "pipeline/queues.h"
+#include "pipeline/run_settings.h"
 #include "pipeline/threads.h"
 
 namespace uq::pipeline {
-
-// Most decode workers a run starts (thread_count is capped at 16).
-inline constexpr int kMaxWorkers = 16;
 
 class ThreadedRun {
  public:
