@@ -40,8 +40,11 @@ inline constexpr std::size_t kLadderSteps = 32;              // len_ladder: step
 inline constexpr std::size_t kLenBitsPairs = 32 * 32;        // row U, bit position j
 inline constexpr std::size_t kSlotTreePairs = 64;            // 6-bit tree: nodes 1..63
 inline constexpr std::size_t kLengthClasses = 4;
-inline constexpr std::size_t kLitHiPairs = 256 * 16 * 4;     // prev, window, 3 - i
-inline constexpr std::size_t kLitLoPairs = 16 * 16 * 16 * 4; // prev & 15, hi, window, 3 - i
+// The literal rows are kept by bit position, so the two pairs a decision leads to are neighbours:
+// lit_hi by prev, 3 - i, window; lit_lo by prev & 15, 3 - i, then hi, window for i = 1..3 and
+// window, hi for i = 0 (whose two candidates differ in the last bit of hi).
+inline constexpr std::size_t kLitHiPairs = 256 * 4 * 16;
+inline constexpr std::size_t kLitLoPairs = 16 * 4 * 16 * 16;
 
 inline constexpr std::size_t kIsMatchAt = 0;
 inline constexpr std::size_t kLadderAt = kIsMatchAt + kIsMatchPairs;
