@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "codec/block_buffers.h"
-#include "codec/method_table.h"
 #include "reference_decoder.h"
+#include "support/method5.h"
 
 namespace {
 
@@ -36,18 +36,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t writable = out_len + kOvershoot > 2 ? out_len + kOvershoot : 2;
   ASAN_POISON_MEMORY_REGION(out + writable, out_len + uq::codec::kOutputSlack - writable);
 
-  uq::format::DecodeJob job;
-  job.method = 5;
-  job.level = level;
-  job.comp_len = static_cast<std::uint32_t>(coded.size());
-  job.in_buf = in;
-  job.in_ptr = in;
-  job.out_ptr = out;
-  job.out_len = static_cast<std::int32_t>(out_len);
-  const uq::codec::Method* method = uq::codec::find_method(5);
-  uq::codec::ModelState* model = method->init(job);
-  const std::int32_t result = method->decode(job, model);
-  method->free(job, model);
+  const std::optional<std::int32_t> decoded =
+      uq::test::decode_method5(in, coded.size(), out, static_cast<std::int32_t>(out_len), level);
+  if (!decoded) std::abort();
+  const std::int32_t result = *decoded;
 
   const auto reference = uq::fuzz::reference_decode(coded, out_len, level);
   if (reference.has_value()) {

@@ -11,6 +11,7 @@
 #include "codec/block_writer.h"
 #include "codec/method_table.h"
 #include "codec/model_state.h"
+#include "support/method5.h"
 #include "support/qvx_builder.h"
 
 namespace uq::codec {
@@ -31,25 +32,14 @@ struct Restored {
 // Runs one block through the method table the way the callers do: init, decode, free, with
 // buffers from allocate_input / allocate_output.
 Restored restore(const Bytes& coded, std::int32_t out_len, std::uint8_t level) {
-  const Method* method = find_method(5);
-  EXPECT_NE(method, nullptr);
   std::uint8_t* in = allocate_input(coded.size());
   if (!coded.empty()) std::memcpy(in, coded.data(), coded.size());
   std::uint8_t* out = allocate_output(static_cast<std::size_t>(out_len));
   std::memset(out, kGuard, static_cast<std::size_t>(out_len) + kOutputSlack);
 
-  format::DecodeJob job;
-  job.method = 5;
-  job.level = level;
-  job.comp_len = static_cast<std::uint32_t>(coded.size());
-  job.in_buf = in;
-  job.in_ptr = in;
-  job.out_ptr = out;
-  job.out_len = out_len;
-  ModelState* model = method->init(job);
-  EXPECT_NE(model, nullptr);
-  Restored r{method->decode(job, model), Bytes(out, out + out_len), Bytes(out, out + 2), 0};
-  method->free(job, model);
+  const std::optional<std::int32_t> result = test::decode_method5(in, coded.size(), out, out_len, level);
+  EXPECT_TRUE(result.has_value());
+  Restored r{result.value_or(-2), Bytes(out, out + out_len), Bytes(out, out + 2), 0};
   // Two start bytes are always written; a match may overshoot by 3.
   const std::size_t allowed = std::max<std::size_t>(2, static_cast<std::size_t>(out_len) + 3);
   for (std::size_t i = allowed; i < static_cast<std::size_t>(out_len) + kOutputSlack; ++i) {

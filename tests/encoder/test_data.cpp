@@ -6,8 +6,7 @@
 #include <string>
 
 #include "codec/block_buffers.h"
-#include "codec/method_table.h"
-#include "format/decode_job.h"
+#include "support/method5.h"
 
 namespace uq::test {
 
@@ -85,25 +84,14 @@ Data rgb_like(std::size_t n, std::uint32_t seed) {
 
 Data restore_block(const Data& coded, std::size_t n, std::uint8_t level, std::uint8_t padding,
                    std::int32_t* result) {
-  const codec::Method* method = codec::find_method(5);
-  if (method == nullptr) return {};
   std::uint8_t* in = codec::allocate_input(coded.size());
   std::uint8_t* out = codec::allocate_output(n);
   if (!coded.empty()) std::memcpy(in, coded.data(), coded.size());
   std::memset(in + coded.size(), padding, codec::kInputPadding);
-  format::DecodeJob job;
-  job.method = 5;
-  job.level = level;
-  job.comp_len = static_cast<std::uint32_t>(coded.size());
-  job.in_buf = in;
-  job.in_ptr = in;
-  job.out_ptr = out;
-  job.out_len = static_cast<std::int32_t>(n);
-  codec::ModelState* state = method->init(job);
-  std::int32_t r = method->decode(job, state);
-  method->free(job, state);
-  if (result != nullptr) *result = r;
-  Data restored(out, out + n);
+  const std::optional<std::int32_t> r =
+      decode_method5(in, coded.size(), out, static_cast<std::int32_t>(n), level);
+  Data restored = r ? Data(out, out + n) : Data{};
+  if (r && result != nullptr) *result = *r;
   codec::release_buffer(in);
   codec::release_buffer(out);
   return restored;
