@@ -30,13 +30,15 @@ constexpr std::uint32_t kSlowKeep = (1u << kSlowShift) - 1;
 // - the division step leaves range >= 2^24 >> 22 = 4 and takes at most 3 bytes.
 constexpr std::size_t kMaxItemInput = 81 * 2 + 3;
 
-// Every input byte at or after comp_len is 0. Once a stream has run that far (which only a corrupt
-// stream does), its reads come from this block of zeros instead, rewound before each item, so the
-// hot loop never needs a per-byte test and never reads past the allocation.
-constexpr std::size_t kZeroStreamSize = 1024;
-alignas(64) constexpr std::uint8_t kZeroStream[kZeroStreamSize] = {};
-static_assert(kInputPadding > kMaxItemInput, "the switch to zeros must happen past comp_len");
-static_assert(kZeroStreamSize > kMaxItemInput);
+// A well-formed stream consumes its comp_len bytes: the decoder looks ahead by its four code bytes
+// and one normalisation at most. An item that starts more than this far past comp_len belongs to a
+// damaged stream, which is refused there; without the bound a dozen coded bytes could make a
+// 2 GiB block decode from zeros the file does not hold. Reads past comp_len within the margin
+// come from the zeroed input padding, and so do the reads of the last item started within it:
+// the padding covers the margin and one whole item beyond it.
+constexpr std::size_t kOverreadMargin = 64;
+static_assert(kInputPadding >= kOverreadMargin + kMaxItemInput,
+              "an item started within the margin must read only zeroed padding");
 
 // Output margins, tested once per match (a literal writes one byte below end):
 // - a match is cut at end, and its last 4-byte unit starts below end, so it writes at most 3 bytes
@@ -163,7 +165,7 @@ std::int32_t decode_block(const format::DecodeJob& job, ModelState* model) {
                   (std::uint32_t{in_start[3]} << 24) | (std::uint32_t{in_start[4]} << 16) |
                       (std::uint32_t{in_start[5]} << 8) | in_start[6],
                   in_start + 7};
-  const std::uint8_t* in_limit = in_start + job.comp_len + kInputPadding - kMaxItemInput;
+  const std::uint8_t* const in_limit = in_start + job.comp_len + kOverreadMargin;
   const std::uint32_t adjustment = length_adjustment(job.level);
 
   ProbPair* const is_match = model->is_match();
@@ -175,10 +177,7 @@ std::int32_t decode_block(const format::DecodeJob& job, ModelState* model) {
 
   std::uint8_t* p = out + kStartBytes;
   while (p < end) {
-    if (rc.in > in_limit) [[unlikely]] {
-      rc.in = kZeroStream;
-      in_limit = kZeroStream + kZeroStreamSize - kMaxItemInput;
-    }
+    if (rc.in > in_limit) [[unlikely]] return -1;
 
     if (decide(is_match[prev], rc) == 0) {
       // Literal: the high nibble in the context of prev and a 4-bit window sliding from prev2

@@ -12,8 +12,9 @@ namespace uq::codec {
 // Restores the block at job.in_ptr (job.comp_len coded bytes followed by the zeroed input
 // padding) into job.out_ptr (job.out_len bytes followed by the output slack), with a model fresh
 // from create_model_state. Gives job.out_len, or -1 when the block is corrupt: a length ladder of
-// 32 steps, or a match distance of more than the bytes already restored. Reads nothing past the
-// input padding and writes nothing past out_len + 3 (and never before the two start bytes).
+// 32 steps, a match distance of more than the bytes already restored, or a stream that runs more
+// than 64 bytes past comp_len. Reads nothing past the input padding and writes nothing past
+// out_len + 3 (and never before the two start bytes).
 std::int32_t decode_block(const format::DecodeJob& job, ModelState* model);
 
 }  // namespace uq::codec

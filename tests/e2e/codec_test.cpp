@@ -25,12 +25,12 @@ class Codec : public ::testing::Test {
 
 TEST_F(Codec, KnownAnswersWithAndWithoutWorkers) {
   Bytes hello{'h', 'e', 'l', 'l', 'o', ' ', 'h', 'e', 'l', 'l', 'o', ' ', 'h', 'e', 'l', 'l', 'o', '!'};
-  Bytes zeros(4 << 20, 0);
+  Bytes zeros(9000, 0);
   zeros[0] = 0x11;
   zeros[1] = 0x22;
   for (const char* threads : {"-p0", "-p2"}) {
     RunResult r = restore({"smallest.qvx", "smallest-delta.qvx", "hello-level0.qvx", "run-level0.qvx",
-                           "overlong-match.qvx", "zeros-4mib.qvx"},
+                           "overlong-match.qvx", "zeros-short.qvx"},
                           threads);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
@@ -40,7 +40,7 @@ TEST_F(Codec, KnownAnswersWithAndWithoutWorkers) {
     EXPECT_EQ(get("out/hello-level0"), hello);
     EXPECT_EQ(get("out/run-level0"), Bytes(20, 0x61));
     EXPECT_EQ(get("out/overlong-match"), hex("61 62 87 0f 0f 0f 0f 0f 0f 0f 0f 0f 0f 0f 0f 0f"));
-    EXPECT_EQ(get("out/zeros-4mib"), zeros);
+    EXPECT_EQ(get("out/zeros-short"), zeros);
   }
 }
 
@@ -53,6 +53,31 @@ TEST_F(Codec, DamagedBlocksAreReportedAndLeaveTheOutputAsWritten) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(get(std::string("out/") + name), Bytes{});
     EXPECT_FALSE(file_exists(dir_ / "out/hello-level0"));
+  }
+}
+
+// Streams that would need more than 64 bytes past their coded bytes are damaged, however little
+// of the file they take: 7 coded bytes for a 4 MiB block, 12 for a 2 GiB block of a file that
+// claims 2^62 bytes, and 35 coded 8 MiB blocks of no bytes at all. Each ends at once in its report
+// (the plain run stops at the first damaged file; workers report every damaged block).
+TEST_F(Codec, StreamsThatRunPastTheirBytesAreDamagedBlocks) {
+  const std::string zeros = fatal_decomp_line("out/zeros-4mib", -1, 4 << 20) + report_line(105);
+  const std::string hostile = fatal_decomp_line("out/hostile-2gib-block", -1, 2047 << 20) + report_line(105);
+  const std::string empty = fatal_decomp_line("out/empty-coded-blocks", -1, 8 << 20) + report_line(105);
+  for (const char* threads : {"-p0", "-p2", "-p16"}) {
+    RunResult r = restore({"zeros-4mib.qvx", "hostile-2gib-block.qvx", "empty-coded-blocks.qvx"}, threads);
+    EXPECT_EQ(r.status, 0) << threads;
+    EXPECT_EQ(r.err, "") << threads;
+    if (std::string(threads) == "-p0") {
+      EXPECT_EQ(r.out, zeros) << threads;
+    } else {
+      std::string all = zeros + hostile;
+      for (int i = 0; i < 35; ++i) all += empty;
+      EXPECT_EQ(sorted_lines(r.out), sorted_lines(all)) << threads;
+      EXPECT_EQ(get("out/hostile-2gib-block"), Bytes{});
+      EXPECT_EQ(get("out/empty-coded-blocks"), Bytes{});
+    }
+    EXPECT_EQ(get("out/zeros-4mib"), Bytes{});
   }
 }
 

@@ -2,8 +2,11 @@
 // texts (never hard-coded).
 #pragma once
 
+#include <algorithm>
 #include <cstring>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace uq::test {
 
@@ -25,6 +28,15 @@ inline std::string errno_report_line(int code, int err) {
   std::string text = what + " error. errno=" + std::to_string(err) + " '" + std::strerror(err) + "'";
   return "message:" + what + " error. errno=%d '%s';'" + text + "'Error: " + std::to_string(code) +
          " " + text + "\n";
+}
+
+// The lines of `text`, sorted: for output whose lines come from several threads in any order.
+inline std::vector<std::string> sorted_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::sort(lines.begin(), lines.end());
+  return lines;
 }
 
 inline std::string fatal_decomp_line(const std::string& out_path, int result, int expected) {
