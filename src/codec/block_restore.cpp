@@ -6,8 +6,6 @@
 #include "codec/block_buffers.h"
 #include "codec/method_table.h"
 #include "codec/post_filters.h"
-#include "report/console.h"
-#include "report/report.h"
 
 namespace uq::codec {
 
@@ -30,40 +28,32 @@ RestoredBlock restore_block(format::DecodeJob& job) {
   const auto out_len = static_cast<std::size_t>(job.out_len);
   const bool stored = job.comp_len == static_cast<std::uint32_t>(job.out_len);
 
+  // The file decoder refuses coded blocks of a method without an entry; this stays a refusal.
   const Method* method = stored ? nullptr : find_method(job.method);
-  if (!stored && method == nullptr) {
-    report::report_error(report::kCorruptError);
-    return {BlockStatus::corrupt, nullptr};
-  }
+  if (!stored && method == nullptr) return {BlockStatus::corrupt, nullptr, -1};
 
   std::uint8_t* out = allocate_output(out_len);
-  if (out == nullptr) return {BlockStatus::no_memory, nullptr};
+  if (out == nullptr) return {BlockStatus::no_memory, nullptr, 0};
 
+  std::int32_t result = job.out_len;
   if (stored) {
     if (out_len > 0) std::memcpy(out, job.in_ptr, out_len);
   } else {
     ModelState* state = method->init(job);
     if (state == nullptr) {
       release_buffer(out);
-      return {BlockStatus::no_memory, nullptr};
+      return {BlockStatus::no_memory, nullptr, 0};
     }
     job.out_ptr = out;
-    std::int32_t result = method->decode(job, state);
+    result = method->decode(job, state);
     method->free(job, state);
     if (result < 0) {
       release_buffer(out);
-      report::print_message(stdout, "Fatal Error in decomp '%s'.%d,%d\n", job.out_path, result,
-                            job.out_len);
-      report::report_error(report::kCorruptError);
-      return {BlockStatus::corrupt, nullptr};
-    }
-    if (result != job.out_len) {
-      report::print_message(stdout, "Fatal Error in decomp '%s'.%d,%d\n", job.out_path, result,
-                            job.out_len);
+      return {BlockStatus::corrupt, nullptr, result};
     }
   }
   apply_post_filter(job.filter, out, out_len);
-  return {BlockStatus::ok, out};
+  return {BlockStatus::ok, out, result};
 }
 
 }  // namespace uq::codec

@@ -1,6 +1,6 @@
 // Restores the block of one decode job into a fresh output buffer: a stored block is copied, a
 // coded one decoded through the method table, then the post-filter is undone. Shared by the file
-// decoder (run without workers) and the decode workers.
+// decoder (run without workers) and the decode workers; what a failure prints is theirs to say.
 #pragma once
 
 #include <cstdint>
@@ -11,17 +11,17 @@ namespace uq::codec {
 
 enum class BlockStatus {
   ok,         // out_buf holds out_len restored bytes
-  no_memory,  // the output buffer or the model state could not be had; nothing was reported
-  corrupt,    // the block was refused and reported (105)
+  no_memory,  // the output buffer or the model state could not be had
+  corrupt,    // the method refused the block (a damaged stream), or the method has no entry
 };
 
 struct RestoredBlock {
   BlockStatus status = BlockStatus::corrupt;
   std::uint8_t* out_buf = nullptr;  // out_len + kOutputSlack bytes, owned by the caller; null unless ok
+  std::int32_t result = 0;          // what the method gave: out_len, or negative for a refusal
 };
 
-// Takes job.in_buf over and releases it, whatever the outcome. A block whose method fails is
-// reported as "Fatal Error in decomp" followed by error 105.
+// Takes job.in_buf over and releases it, whatever the outcome.
 RestoredBlock restore_block(format::DecodeJob& job);
 
 }  // namespace uq::codec

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <type_traits>
 
-namespace uq::platform {
-class OutputFile;
+namespace uq::pipeline {
+class Output;
 }
 
 namespace uq::format {
@@ -24,12 +24,12 @@ struct DecodeJob {
   std::int64_t block_index = 0;  // index of the block within its output file
   std::uint32_t block_count = 0; // low 32 bits of the file's block count, for information
   std::uint8_t* in_buf = nullptr;  // comp_len bytes and the zeroed input slack; owned by the holder
-  const char* out_path = nullptr;  // the output file's name, owned by out_file
+  const char* out_path = nullptr;  // the output's name, owned by output
   const std::uint8_t* in_ptr = nullptr;  // where the method decoder reads: in_buf
   std::uint8_t* out_ptr = nullptr;       // where the method decoder writes: out_len + slack bytes
   std::int32_t out_len = 0;              // the block's expected decoded length
   std::uint32_t spare = 0;
-  platform::OutputFile* out_file = nullptr;  // shared by every job of one output file
+  pipeline::Output* output = nullptr;  // where the block goes; shared by every job of one file
 };
 
 static_assert(std::is_trivially_copyable_v<DecodeJob>);

@@ -15,19 +15,14 @@
 #include "format/output_name.h"
 #include "pipeline/run_settings.h"
 #include "pipeline/threaded_run.h"
-#include "platform/output_file.h"
+#include "pipeline/output.h"
 #include "report/console.h"
 #include "report/report.h"
+#include "report/reporter.h"
 
 namespace uq::format {
 
 namespace {
-
-using report::kCorruptError;
-using report::kMallocError;
-using report::kReadError;
-using report::kWriteError;
-using report::report_error;
 
 // Two records with the same block index lie within 2 x 127 = 254 records of each other. The
 // indexes of any 255 consecutive records span at most 254 + 2 x 127 = 508 values, so a table of
@@ -55,12 +50,11 @@ struct InputCloser {
 };
 using InputStream = std::unique_ptr<std::FILE, InputCloser>;
 
-int report_errno(int code, int err) { return report_error(code, err, report::error_text(err)); }
-
 class FileDecoder {
  public:
-  FileDecoder(pipeline::DecodeQueue& queue, const std::string& input_path, const std::string& output_path)
-      : queue_(queue), input_path_(input_path), output_path_(output_path) {}
+  FileDecoder(pipeline::DecodeQueue& queue, const std::string& input_path, const std::string& output_path,
+              report::Reporter& reporter)
+      : queue_(queue), input_path_(input_path), output_path_(output_path), reporter_(reporter) {}
   // Whatever way the call ends, an output that has jobs queued goes to the output writer.
   ~FileDecoder() { hand_over(); }
 
@@ -75,8 +69,9 @@ class FileDecoder {
   pipeline::DecodeQueue& queue_;
   const std::string& input_path_;
   const std::string& output_path_;
+  report::Reporter& reporter_;
   InputStream input_;
-  std::unique_ptr<platform::OutputFile> output_;
+  std::unique_ptr<pipeline::Output> output_;
   FileHeader header_;
   DecodeJob job_;
   std::uint64_t queued_ = 0;  // decode jobs pushed for this output
@@ -88,24 +83,21 @@ int FileDecoder::run() {
 
   input_.reset(std::fopen(input_path_.c_str(), "rb"));
   if (!input_) {
-    int err = errno;
-    report::print_message(stderr, "can't open input file '%s'. '%s'\n", input_path_.c_str(),
-                          report::error_text(err));
+    reporter_.cannot_open(input_path_, errno);
     return -1;
   }
 
   std::uint8_t header_bytes[kHeaderSize];
   errno = 0;
   if (std::fread(header_bytes, 1, kHeaderSize, input_.get()) < kHeaderSize) {
-    return report_errno(kReadError, errno);
+    return reporter_.read_failed(errno);
   }
   header_ = parse_header(header_bytes);
-  if (!header_.magic_ok) {
-    report::print_message(stdout, "'%s' not qvx file\n", input_path_.c_str());
-    return report_error(report::kHeaderError);
-  }
+  if (!header_.magic_ok) return reporter_.not_qvx(input_path_);
   // A block size of 0 MiB can't hold a non-empty file.
-  if (header_.block_mib == 0 && header_.orig_size != 0) return report_error(kCorruptError);
+  if (header_.block_mib == 0 && header_.orig_size != 0) {
+    return reporter_.corrupt(report::kNoBlock, "block size of 0 MiB");
+  }
 
   job_.method = header_.method;
   job_.level = header_.level;
@@ -118,14 +110,17 @@ int FileDecoder::run() {
   // An earlier input of this run may have the same output, its blocks still on their way:
   // truncating it now would mix the two files.
   if (pipeline::run_has_workers) pipeline::wait_for_same_output(queue_, name);
+  // Looked at again: a failure in the meantime leaves this output untouched.
+  if (report::stop_flag.load() != 0) return -1;
+  const std::int64_t block = block_size(header_.block_mib);
   int err = 0;
-  output_ = platform::OutputFile::create(name, err);
+  output_ = pipeline::FileOutput::create(name, block_count(header_.orig_size, block), reporter_, err);
   if (!output_) {
     report::print_message(stderr, "creat error '%s' '%s'\n", name.c_str(), report::error_text(err));
     pipeline::fatal_exit(-1);
   }
   job_.out_path = output_->path().c_str();
-  job_.out_file = output_.get();
+  job_.output = output_.get();
 
   return finish(read_records());
 }
@@ -134,39 +129,43 @@ int FileDecoder::read_records() {
   const std::int64_t block = block_size(header_.block_mib);
   const std::int64_t count = block_count(header_.orig_size, block);
   job_.block_count = static_cast<std::uint32_t>(count);
-  if (report::stop_flag.load() != 0) return -1;
 
   RecentIndexes recent;
   for (std::int64_t k = 0;; ++k) {
+    // The run is stopping (an output failed, or memory ran out): what is left of this file is not
+    // read, and the output says so when it ends.
+    if (report::stop_flag.load() != 0) {
+      output_->cut_short();
+      return -1;
+    }
     std::uint8_t record_bytes[kRecordSize];
     errno = 0;
     if (std::fread(record_bytes, 1, kRecordSize, input_.get()) < kRecordSize) {
       // Only a real end of file ends the records; a failed read is a read error.
-      if (std::ferror(input_.get())) return report_errno(kReadError, errno);
+      if (std::ferror(input_.get())) return reporter_.read_failed(errno);
       return 0;
     }
     const BlockRecord record = parse_record(record_bytes);
     const std::int64_t index = block_index(k, record.rel_index);
-    if (index < 0 || recent.repeat(index)) return report_error(kCorruptError);
+    if (index < 0) return reporter_.corrupt(k, "record before block 0");
+    if (recent.repeat(index)) return reporter_.corrupt(index, "block repeated");
     const std::int64_t len = block_len(header_.orig_size, block, index);
     if (static_cast<std::int64_t>(record.comp_len) > len || len > kMaxBlockLen) {
-      return report_error(kCorruptError);
+      return reporter_.corrupt(index, len <= 0 ? "block past the end" : "block longer than its size");
     }
     // A coded block needs a method to decode it; only stored blocks get by without one.
     if (record.comp_len != len && codec::find_method(header_.method) == nullptr) {
-      return report_error(kCorruptError);
+      return reporter_.corrupt(index, "unknown method");
     }
 
     std::uint8_t* in_buf = codec::allocate_input(record.comp_len);
-    if (in_buf == nullptr) return report_error(kMallocError);
+    if (in_buf == nullptr) return reporter_.no_memory();
     errno = 0;
     std::size_t got = std::fread(in_buf, 1, record.comp_len, input_.get());
     if (got < record.comp_len) {
       int read_err = errno;
       codec::release_buffer(in_buf);
-      report::print_message(stdout, "err=%s, %d,%d ", read_err == 0 ? "" : report::error_text(read_err),
-                            static_cast<int>(record.comp_len), static_cast<int>(got));
-      return report_errno(kReadError, read_err);
+      return reporter_.data_short(read_err, record.comp_len, got);
     }
     std::fflush(stdout);
 
@@ -185,21 +184,25 @@ int FileDecoder::read_records() {
     }
     job_.in_buf = nullptr;
     job_.in_ptr = nullptr;
-    if (report::stop_flag.load() != 0) return -1;
   }
 }
 
 int FileDecoder::restore_here(DecodeJob& job) {
   codec::RestoredBlock restored = codec::restore_block(job);
-  if (restored.status == codec::BlockStatus::no_memory) return report_error(kMallocError);
-  if (restored.status != codec::BlockStatus::ok) return -kCorruptError;
-
+  switch (restored.status) {
+    case codec::BlockStatus::no_memory:
+      return reporter_.no_memory();
+    case codec::BlockStatus::corrupt:
+      return reporter_.block_damaged(output_->path(), job.block_index, restored.result, job.out_len);
+    case codec::BlockStatus::ok:
+      break;
+  }
+  if (restored.result != job.out_len) reporter_.block_length_differs(output_->path(), restored.result, job.out_len);
   const auto offset = static_cast<std::uint64_t>(job.block_index) *
                       static_cast<std::uint64_t>(block_size(job.block_mib));
-  int err = job.out_file->write_at(offset, restored.out_buf, static_cast<std::size_t>(job.out_len));
+  const bool written = output_->put(job.block_index, offset, restored.out_buf, static_cast<std::size_t>(job.out_len));
   codec::release_buffer(restored.out_buf);
-  if (err != 0) return report_errno(kWriteError, err);
-  return 0;
+  return written ? 0 : -report::kWriteError;
 }
 
 void FileDecoder::hand_over() {
@@ -207,27 +210,24 @@ void FileDecoder::hand_over() {
 }
 
 int FileDecoder::finish(int status) {
-  // With jobs queued the output writer closes the file after the last of them; otherwise
-  // nothing else holds it and it is closed here.
+  // With jobs queued the output writer ends the output after the last of them; otherwise
+  // nothing else holds it and it ends here.
   hand_over();
   if (output_) {
-    int err = output_->close();
-    if (err != 0) {
-      int close_status = report_errno(kWriteError, err);
-      if (status == 0) status = close_status;
-    }
+    const bool failed_before = output_->failed();
+    if (!output_->finish() && !failed_before && status == 0) status = -report::kWriteError;
   }
   return status;
 }
 
 }  // namespace
 
-int decode_file(pipeline::DecodeQueue& queue, const std::string& input_path,
-                const std::string& output_path) {
+int decode_file(pipeline::DecodeQueue& queue, const std::string& input_path, const std::string& output_path,
+                report::Reporter& reporter) {
   try {
-    return FileDecoder(queue, input_path, output_path).run();
+    return FileDecoder(queue, input_path, output_path, reporter).run();
   } catch (const std::bad_alloc&) {
-    return report_error(kMallocError);
+    return reporter.no_memory();
   }
 }
 

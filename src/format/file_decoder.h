@@ -5,13 +5,15 @@
 #include <string>
 
 #include "pipeline/queues.h"
+#include "report/reporter.h"
 
 namespace uq::format {
 
 // Gives 0 when the records ended (every block queued or written), -1 when the input can't be
 // opened or the stop flag is up, or -code after a numbered report. An output that can't be
-// created ends the whole run with status -1.
+// created ends the whole run with status -1. What goes wrong is told to `reporter`.
 int decode_file(pipeline::DecodeQueue& queue, const std::string& input_path,
-                const std::string& output_path);
+                const std::string& output_path,
+                report::Reporter& reporter = report::console_reporter());
 
 }  // namespace uq::format

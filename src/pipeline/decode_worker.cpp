@@ -5,13 +5,14 @@
 #include <cstdio>
 
 #include "codec/block_restore.h"
+#include "pipeline/output.h"
 #include "report/report.h"
 
 namespace uq::pipeline {
 
 WriteJob decode_one(format::DecodeJob& job) {
   WriteJob out;
-  out.out_file = job.out_file;
+  out.output = job.output;
   out.block_index = job.block_index;
   out.block_count = job.block_count;
   out.block_mib = job.block_mib;
@@ -19,23 +20,28 @@ WriteJob decode_one(format::DecodeJob& job) {
   out.out_path = job.out_path;
   out.filter = job.filter;
   out.out_len = job.out_len;
+  report::Reporter& reporter = job.output->reporter();
 
   // What the file decoder printed goes out before anything this block may print.
   std::fflush(stdout);
   codec::RestoredBlock restored = codec::restore_block(job);
   switch (restored.status) {
     case codec::BlockStatus::ok:
+      if (restored.result != job.out_len) {
+        reporter.block_length_differs(job.output->path(), restored.result, job.out_len);
+      }
       out.kind = WriteKind::block;
       out.out_buf = restored.out_buf;
       break;
     case codec::BlockStatus::no_memory:
       // Every later block would fail alike: the file decoder stops queuing once it sees the flag.
       report::stop_flag.fetch_add(1);
-      report::report_error(report::kMallocError);
+      reporter.no_memory();
       out.kind = WriteKind::dropped;
       break;
     case codec::BlockStatus::corrupt:
-      // Reported by restore_block; only this file is damaged, so the run goes on.
+      // Only this file is damaged, so the run goes on.
+      reporter.block_damaged(job.output->path(), job.block_index, restored.result, job.out_len);
       out.kind = WriteKind::dropped;
       break;
   }

@@ -8,7 +8,7 @@
 
 namespace uq::pipeline {
 
-void OutputTracker::handed_over(const platform::OutputFile* file, const std::string& path) noexcept {
+void OutputTracker::handed_over(const Output* file, const std::string& path) noexcept {
   platform::FileStatus status = platform::file_status(path);
   Pending entry{file, status.ok, status.device, status.inode};
   std::lock_guard lock(mutex_);
@@ -20,7 +20,7 @@ void OutputTracker::handed_over(const platform::OutputFile* file, const std::str
   }
 }
 
-void OutputTracker::closed(const platform::OutputFile* file) {
+void OutputTracker::closed(const Output* file) {
   {
     std::lock_guard lock(mutex_);
     auto it = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.file == file; });

@@ -8,20 +8,18 @@
 #include <string>
 #include <vector>
 
-namespace uq::platform {
-class OutputFile;
-}
-
 namespace uq::pipeline {
+
+class Output;
 
 class OutputTracker {
  public:
   // The file decoder hands `file`, whose name is `path`, to the writer (called before the
   // writer can see the hand-over, so a close is never missed).
-  void handed_over(const platform::OutputFile* file, const std::string& path) noexcept;
+  void handed_over(const Output* file, const std::string& path) noexcept;
 
   // The writer has closed `file`; it may be released right after.
-  void closed(const platform::OutputFile* file);
+  void closed(const Output* file);
 
   // Blocks while an output handed over earlier is the file that `path` names (the same device
   // and inode, so another spelling, a symbolic link or a case-folding file system all count).
@@ -32,7 +30,7 @@ class OutputTracker {
 
  private:
   struct Pending {
-    const platform::OutputFile* file;
+    const Output* file;
     bool known;  // the identity could be read
     std::uint64_t device;
     std::uint64_t inode;

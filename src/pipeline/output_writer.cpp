@@ -6,7 +6,7 @@
 
 #include "codec/block_buffers.h"
 #include "format/file_format.h"
-#include "platform/output_file.h"
+#include "pipeline/output.h"
 #include "platform/system.h"
 #include "report/console.h"
 #include "report/report.h"
@@ -15,7 +15,7 @@ namespace uq::pipeline {
 
 OutputWriter::~OutputWriter() {
   for (Entry& entry : table_) {
-    if (entry.file == nullptr) continue;
+    if (entry.output == nullptr) continue;
     entry.ended = true;
     entry.expected = entry.taken;
     close_if_complete(entry);
@@ -28,15 +28,14 @@ bool OutputWriter::take(const WriteJob& job) {
       return false;
     case WriteKind::block:
     case WriteKind::dropped: {
-      Entry& entry = entry_for(job.out_file);
+      Entry& entry = entry_for(job.output);
       ++entry.taken;
       if (job.kind == WriteKind::block) {
-        if (!failed_) {
-          // Exact in 64 bits: index < 2^43 for any 64-bit orig_size, block size < 2^31.
-          const std::uint64_t offset = static_cast<std::uint64_t>(job.block_index) *
-                                       static_cast<std::uint64_t>(format::block_size(job.block_mib));
-          int err = job.out_file->write_at(offset, job.out_buf, static_cast<std::size_t>(job.out_len));
-          if (err != 0) fail(err);
+        // Exact in 64 bits: index < 2^43 for any 64-bit orig_size, block size < 2^31.
+        const std::uint64_t offset = static_cast<std::uint64_t>(job.block_index) *
+                                     static_cast<std::uint64_t>(format::block_size(job.block_mib));
+        if (!job.output->put(job.block_index, offset, job.out_buf, static_cast<std::size_t>(job.out_len))) {
+          report::stop_flag.fetch_add(1);
         }
         codec::release_buffer(job.out_buf);
       }
@@ -44,7 +43,7 @@ bool OutputWriter::take(const WriteJob& job) {
       return true;
     }
     case WriteKind::file_end: {
-      Entry& entry = entry_for(job.out_file);
+      Entry& entry = entry_for(job.output);
       entry.ended = true;
       entry.expected = job.queued_jobs;
       close_if_complete(entry);
@@ -56,40 +55,33 @@ bool OutputWriter::take(const WriteJob& job) {
 
 int OutputWriter::open_files() const {
   int open = 0;
-  for (const Entry& entry : table_) open += entry.file != nullptr ? 1 : 0;
+  for (const Entry& entry : table_) open += entry.output != nullptr ? 1 : 0;
   return open;
 }
 
-OutputWriter::Entry& OutputWriter::entry_for(platform::OutputFile* file) {
+OutputWriter::Entry& OutputWriter::entry_for(Output* output) {
   Entry* free_entry = nullptr;
   for (Entry& entry : table_) {
-    if (entry.file == file) return entry;
-    if (entry.file == nullptr && free_entry == nullptr) free_entry = &entry;
+    if (entry.output == output) return entry;
+    if (entry.output == nullptr && free_entry == nullptr) free_entry = &entry;
   }
   if (free_entry == nullptr) {
     report::print_message(stdout, "Fatal error file dscriptor > %d.fd=%x\n", kWriterFileSlots,
-                          static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(file)));
+                          static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(output)));
     platform::exit_now(-1);
   }
-  *free_entry = Entry{file, 0, 0, false};
+  *free_entry = Entry{output, 0, 0, false};
   return *free_entry;
 }
 
 void OutputWriter::close_if_complete(Entry& entry) {
   if (!entry.ended || entry.taken < entry.expected) return;
-  platform::OutputFile* file = entry.file;
+  Output* output = entry.output;
   entry = Entry{};
-  int err = file->close();
-  if (err != 0) fail(err);
-  tracker_.closed(file);
-  delete file;
-}
-
-void OutputWriter::fail(int err) {
-  if (failed_) return;
-  failed_ = true;
-  report::stop_flag.fetch_add(1);
-  report::report_error(report::kWriteError, err, report::error_text(err));
+  const bool failed_before = output->failed();
+  if (!output->finish() && !failed_before) report::stop_flag.fetch_add(1);
+  tracker_.closed(output);
+  delete output;
 }
 
 void run_output_writer(WriteQueue& queue) {

@@ -16,34 +16,31 @@ inline constexpr int kWriterFileSlots = 256;
 class OutputWriter {
  public:
   explicit OutputWriter(OutputTracker& tracker) : tracker_(tracker) {}
-  // Closes and releases any output still held (none after a complete run).
+  // Ends and releases any output still held (none after a complete run).
   ~OutputWriter();
   OutputWriter(const OutputWriter&) = delete;
   OutputWriter& operator=(const OutputWriter&) = delete;
 
-  // Takes one write job; gives false for the stop write job. After the first failed write or
-  // close (reported once as error 102, with the stop flag raised) nothing more is written, but
-  // jobs are still counted, buffers released and files closed.
+  // Takes one write job; gives false for the stop write job. A failed write or close is its
+  // output's alone: that output reports it once and drops its remaining blocks, the others go on
+  // being written. Every failure raises the stop flag, so that no new input is started.
   bool take(const WriteJob& job);
 
   int open_files() const;
-  bool failed() const { return failed_; }
 
  private:
   struct Entry {
-    platform::OutputFile* file = nullptr;  // null: a free entry
-    std::uint64_t taken = 0;               // block and dropped jobs taken for it
-    std::uint64_t expected = 0;            // jobs the file decoder queued, once it has said
-    bool ended = false;                    // the file_end notice has come
+    Output* output = nullptr;    // null: a free entry
+    std::uint64_t taken = 0;     // block and dropped jobs taken for it
+    std::uint64_t expected = 0;  // jobs the file decoder queued, once it has said
+    bool ended = false;          // the file_end notice has come
   };
 
-  Entry& entry_for(platform::OutputFile* file);
+  Entry& entry_for(Output* output);
   void close_if_complete(Entry& entry);
-  void fail(int err);
 
   OutputTracker& tracker_;
   std::array<Entry, kWriterFileSlots> table_{};
-  bool failed_ = false;
 };
 
 // Thread entry of the output writer: takes write jobs from `queue` until the stop write job.

@@ -16,13 +16,13 @@ enum class WriteKind : std::uint8_t {
   stop = 0,  // end the writer
   block,     // write out_buf at block_index x block size, then release it
   dropped,   // a block that failed to decode: nothing to write, but it counts for its file
-  file_end,  // the file decoder is done with out_file after queuing `queued_jobs` blocks
+  file_end,  // the file decoder is done with `output` after queuing `queued_jobs` blocks
 };
 
 // One decoded block (or a notice about its file) on its way to the output writer.
 struct WriteJob {
   WriteKind kind = WriteKind::stop;
-  platform::OutputFile* out_file = nullptr;  // file_end passes its ownership to the writer
+  Output* output = nullptr;  // file_end passes its ownership to the writer
   std::int64_t block_index = 0;
   std::uint32_t block_count = 0;  // blocks the header announces; for information only
   std::uint16_t block_mib = 0;
@@ -31,7 +31,7 @@ struct WriteJob {
   const char* out_path = nullptr;
   std::uint8_t filter = 0;
   std::int32_t out_len = 0;
-  std::uint64_t queued_jobs = 0;  // file_end: decode jobs queued for out_file, at least 1
+  std::uint64_t queued_jobs = 0;  // file_end: decode jobs queued for `output`, at least 1
 };
 
 // The write queue, and the outputs its writer holds, which the file decoder may have to wait for.

@@ -9,7 +9,6 @@
 #include "pipeline/decode_worker.h"
 #include "pipeline/output_writer.h"
 #include "pipeline/run_settings.h"
-#include "platform/output_file.h"
 #include "platform/system.h"
 #include "report/console.h"
 #include "report/report.h"
@@ -75,15 +74,14 @@ void ThreadedRun::finish() {
   run_has_workers = false;
 }
 
-void hand_over_output(DecodeQueue& queue, std::unique_ptr<platform::OutputFile> file,
-                      std::uint64_t queued) noexcept {
+void hand_over_output(DecodeQueue& queue, std::unique_ptr<Output> output, std::uint64_t queued) noexcept {
   WriteQueue& writer_queue = *queue.downstream;
   // Recorded before the writer can see the notice, so its close is never missed.
-  writer_queue.outputs.handed_over(file.get(), file->path());
+  writer_queue.outputs.handed_over(output.get(), output->path());
   WriteJob notice;
   notice.kind = WriteKind::file_end;
   notice.queued_jobs = queued;
-  notice.out_file = file.release();
+  notice.output = output.release();
   writer_queue.push(notice);
 }
 

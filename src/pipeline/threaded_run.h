@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "pipeline/output.h"
 #include "pipeline/queues.h"
 #include "pipeline/run_settings.h"
 #include "pipeline/threads.h"
@@ -42,10 +43,9 @@ class ThreadedRun {
   bool running_ = false;
 };
 
-// The file decoder is done with `file`, for which it queued `queued` decode jobs (at least 1):
-// the output writer closes and releases it once it has taken that many jobs for it.
-void hand_over_output(DecodeQueue& queue, std::unique_ptr<platform::OutputFile> file,
-                      std::uint64_t queued) noexcept;
+// The file decoder is done with `output`, for which it queued `queued` decode jobs (at least
+// 1): the output writer ends and releases it once it has taken that many jobs for it.
+void hand_over_output(DecodeQueue& queue, std::unique_ptr<Output> output, std::uint64_t queued) noexcept;
 
 // Before the output `name` is created in a threaded run: waits until an output handed over
 // earlier that is the same file has been written and closed, so that the later input wins

@@ -263,15 +263,32 @@ TEST_F(Spine, WriteFailuresAreReportedAndEndThePlainRun) {
   RunResult r = run({"-d", "-p0", "a.qvx", "b.qvx", "out"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, errno_report_line(102, ENOSPC));
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.err, "'out/a' is incomplete: 1 of 1 blocks not written\n");
   EXPECT_FALSE(exists("out/b"));
 
   // A file-size limit is a failed write too, not a signal.
   const int mib = 1 << 20;
-  put("big.qvx", QvxBuilder({.orig_size = mib}).block(pattern(mib, 7)).bytes());
-  r = run({"-d", "-p0", "big.qvx", "out2"}, {.max_file_size = 4096});
+  put("big.qvx", QvxBuilder({.orig_size = 2 * mib}).block(pattern(mib, 7)).block(pattern(mib, 8)).bytes());
+  r = run({"-d", "-p0", "big.qvx", "out2"}, {.max_file_size = mib + 4096});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, errno_report_line(102, EFBIG));
+  EXPECT_EQ(r.err, "'out2/big' is incomplete: 1 of 2 blocks not written\n");
+}
+
+// After a full disk the rest of the file is neither read nor decoded: one report, no other
+// message, even though a later record of the same file is damaged.
+TEST_F(Spine, AWriteFailureStopsReadingTheFileWithWorkersToo) {
+  const int mib = 1 << 20;
+  QvxBuilder b({.orig_size = 16 * mib});
+  for (int i = 0; i < 15; ++i) b.block(pattern(mib, static_cast<unsigned>(i)));
+  b.block(Bytes(mib + 1, 'x'));  // longer than its block: error 105 if it were ever read
+  put("a.qvx", b.bytes());
+  make_dirs(dir_ / "out");
+  ASSERT_EQ(symlink("/dev/full", (dir_ / "out/a").c_str()), 0);
+  RunResult r = run({"-d", "-p1", "a.qvx", "out"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, errno_report_line(102, ENOSPC));
+  EXPECT_EQ(r.err, "'out/a' is incomplete: 16 of 16 blocks not written\n");
 }
 
 TEST_F(Spine, AClosedStandardOutputDoesNotKillTheRun) {

@@ -1,6 +1,6 @@
 // The output writer's file accounting: an output is written at block offsets in any order and
 // closed exactly once, after the file decoder's notice and every job it counted, whatever came
-// first; after a failed write it reports once and goes on draining.
+// first; a failed write is its output's alone, reported once, and the other outputs go on.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 
 #include "codec/block_buffers.h"
 #include "pipeline/output_writer.h"
-#include "platform/output_file.h"
+#include "pipeline/output.h"
 #include "report/report.h"
 #include "support/expected.h"
 #include "support/temp_dir.h"
@@ -27,19 +27,19 @@ class Writer : public ::testing::Test {
   void SetUp() override { report::stop_flag.store(0); }
   void TearDown() override { report::stop_flag.store(0); }
 
-  // An output as the file decoder creates it.
-  platform::OutputFile* create(const std::string& name) {
+  // An output as the file decoder creates it, for a file of `blocks` blocks.
+  Output* create(const std::string& name, std::int64_t blocks = 3) {
     int err = 0;
-    std::unique_ptr<platform::OutputFile> file = platform::OutputFile::create(dir_ / name, err);
+    std::unique_ptr<FileOutput> file = FileOutput::create(dir_ / name, blocks, report::console_reporter(), err);
     EXPECT_TRUE(file) << name << ": " << std::strerror(err);
     return file.release();
   }
 
   // A block job of `len` bytes of `fill`, with 1 MiB blocks.
-  static WriteJob block(platform::OutputFile* file, std::int64_t index, std::size_t len, std::uint8_t fill) {
+  static WriteJob block(Output* file, std::int64_t index, std::size_t len, std::uint8_t fill) {
     WriteJob job;
     job.kind = WriteKind::block;
-    job.out_file = file;
+    job.output = file;
     job.block_index = index;
     job.block_mib = 1;
     job.out_len = static_cast<std::int32_t>(len);
@@ -48,21 +48,21 @@ class Writer : public ::testing::Test {
     return job;
   }
 
-  static WriteJob dropped(platform::OutputFile* file, std::int64_t index) {
+  static WriteJob dropped(Output* file, std::int64_t index) {
     WriteJob job;
     job.kind = WriteKind::dropped;
-    job.out_file = file;
+    job.output = file;
     job.block_index = index;
     job.block_mib = 1;
     return job;
   }
 
   // The file decoder's notice, with the hand-over recorded first as it does.
-  WriteJob file_end(platform::OutputFile* file, std::uint64_t queued) {
+  WriteJob file_end(Output* file, std::uint64_t queued) {
     tracker_.handed_over(file, file->path());
     WriteJob job;
     job.kind = WriteKind::file_end;
-    job.out_file = file;
+    job.output = file;
     job.queued_jobs = queued;
     return job;
   }
@@ -81,7 +81,7 @@ constexpr std::size_t kMiB = 1 << 20;
 
 TEST_F(Writer, BlocksOutOfOrderMakeTheSameFileAndItClosesAfterTheCountedJobs) {
   OutputWriter writer(tracker_);
-  platform::OutputFile* file = create("a");
+  Output* file = create("a");
   EXPECT_TRUE(writer.take(block(file, 2, 5, 'c')));
   EXPECT_TRUE(writer.take(block(file, 0, kMiB, 'a')));
   EXPECT_EQ(writer.open_files(), 1);
@@ -92,12 +92,11 @@ TEST_F(Writer, BlocksOutOfOrderMakeTheSameFileAndItClosesAfterTheCountedJobs) {
   EXPECT_EQ(writer.open_files(), 0);
   EXPECT_EQ(tracker_.pending(), 0);
   EXPECT_EQ(test::read_file(dir_ / "a"), expected_blocks({{kMiB, 'a'}, {kMiB, 'b'}, {5, 'c'}}));
-  EXPECT_FALSE(writer.failed());
 }
 
 TEST_F(Writer, ANoticeAfterTheLastJobClosesAtOnce) {
   OutputWriter writer(tracker_);
-  platform::OutputFile* file = create("a");
+  Output* file = create("a");
   writer.take(block(file, 0, 3, 'x'));
   EXPECT_EQ(writer.open_files(), 1);
   writer.take(file_end(file, 1));
@@ -108,7 +107,7 @@ TEST_F(Writer, ANoticeAfterTheLastJobClosesAtOnce) {
 // Fewer records than the header's block count: only what was queued is awaited.
 TEST_F(Writer, AFileWithFewerBlocksThanAnnouncedStillCloses) {
   OutputWriter writer(tracker_);
-  platform::OutputFile* file = create("a");
+  Output* file = create("a");
   WriteJob last = block(file, 2, 4, 'z');
   last.block_count = 3;
   writer.take(last);
@@ -121,7 +120,7 @@ TEST_F(Writer, AFileWithFewerBlocksThanAnnouncedStillCloses) {
 
 TEST_F(Writer, ADroppedBlockCountsButWritesNothing) {
   OutputWriter writer(tracker_);
-  platform::OutputFile* file = create("a");
+  Output* file = create("a");
   writer.take(file_end(file, 3));
   writer.take(block(file, 0, kMiB, 'a'));
   writer.take(dropped(file, 1));
@@ -133,8 +132,8 @@ TEST_F(Writer, ADroppedBlockCountsButWritesNothing) {
 
 TEST_F(Writer, InterleavedFilesEachCloseAfterTheirOwnCount) {
   OutputWriter writer(tracker_);
-  platform::OutputFile* a = create("a");
-  platform::OutputFile* b = create("b");
+  Output* a = create("a");
+  Output* b = create("b");
   writer.take(block(a, 1, 1, 'A'));
   writer.take(block(b, 0, 0, 'b'));  // an empty block counts as well
   writer.take(file_end(b, 2));
@@ -150,7 +149,7 @@ TEST_F(Writer, InterleavedFilesEachCloseAfterTheirOwnCount) {
 }
 
 TEST_F(Writer, TheStopJobEndsTheWriterAndLeftoversAreClosedAtItsEnd) {
-  platform::OutputFile* file = create("a");
+  Output* file = create("a");
   {
     OutputWriter writer(tracker_);
     writer.take(block(file, 0, 3, 'q'));
@@ -171,25 +170,30 @@ int write_errno_of_dev_full() {
   return err;
 }
 
-TEST_F(Writer, AFailedWriteIsReportedOnceThenJobsAreDrainedUnwritten) {
+TEST_F(Writer, AFailedWriteIsThatOutputsAloneReportedOnceAndNamed) {
   const int err = write_errno_of_dev_full();
   ASSERT_EQ(::symlink("/dev/full", (dir_ / "full").c_str()), 0);
   OutputWriter writer(tracker_);
-  platform::OutputFile* full = create("full");
-  platform::OutputFile* good = create("good");
+  Output* full = create("full", 2);
+  Output* good = create("good", 2);
   testing::internal::CaptureStdout();
-  writer.take(block(good, 0, 4, 'g'));   // before the failure: written
+  testing::internal::CaptureStderr();
+  writer.take(block(good, 0, 4, 'g'));
   writer.take(block(full, 0, 10, 'f'));  // fails
   writer.take(block(full, 1, 10, 'f'));  // taken, released, not written
-  writer.take(block(good, 1, 4, 'h'));   // likewise
+  writer.take(block(good, 1, 4, 'h'));   // another output: written
   writer.take(file_end(full, 2));
   writer.take(file_end(good, 2));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), test::errno_report_line(102, err));
-  EXPECT_TRUE(writer.failed());
-  EXPECT_EQ(report::stop_flag.load(), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "'" + dir_ / "full" + "' is incomplete: 2 of 2 blocks not written\n");
+  EXPECT_GE(report::stop_flag.load(), 1);  // no new input is started
   EXPECT_EQ(writer.open_files(), 0);
   EXPECT_EQ(tracker_.pending(), 0);
-  EXPECT_EQ(test::read_file(dir_ / "good"), Bytes(4, 'g'));
+  Bytes good_bytes(kMiB + 4, 0);
+  std::fill_n(good_bytes.begin(), 4, 'g');
+  std::fill_n(good_bytes.end() - 4, 4, 'h');
+  EXPECT_EQ(test::read_file(dir_ / "good"), good_bytes);
 }
 
 }  // namespace

@@ -1,0 +1,93 @@
+// Where the restored blocks of one compressed file go. Each output keeps its own account: a
+// failed write is that output's failure alone (reported once, its later blocks dropped), and an
+// output left short by its own failure, or by a run that stopped while its records were still
+// being read, is named when it ends, so nothing is ever left short without a line that says so.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "report/reporter.h"
+
+namespace uq::platform {
+class OutputFile;
+}
+
+namespace uq::pipeline {
+
+class Output {
+ public:
+  // `block_count` is the file's block count N (blocks 0 to N - 1 make it whole).
+  Output(std::string path, std::int64_t block_count, report::Reporter& reporter)
+      : path_(std::move(path)), block_count_(block_count), reporter_(reporter) {}
+  virtual ~Output() = default;
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+
+  // The name in messages.
+  const std::string& path() const { return path_; }
+  report::Reporter& reporter() const { return reporter_; }
+
+  // Puts block `index` (`len` bytes, starting at byte `offset` of the restored file). Gives false
+  // when the output has failed, now or earlier: the block is dropped. The first failure is
+  // reported once.
+  bool put(std::int64_t index, std::uint64_t offset, const std::uint8_t* data, std::size_t len);
+
+  // The file decoder stopped reading this output's records because the run is stopping.
+  void cut_short() { cut_short_ = true; }
+
+  // Ends the output: closes what it writes to (a failed close is its failure) and names it when
+  // its own failure or a cut-short read left blocks of it unwritten. Gives false when the output
+  // failed. Called once; the destructor calls it when nobody did.
+  bool finish();
+
+  bool failed() const { return failed_; }
+  std::uint64_t blocks_put() const { return blocks_put_; }
+
+ protected:
+  // Stores `len` bytes at `offset`; gives 0 or the errno of the failure.
+  virtual int store(std::int64_t index, std::uint64_t offset, const std::uint8_t* data,
+                    std::size_t len) = 0;
+  // Closes what the output writes to; gives 0 or the errno of the failure.
+  virtual int close_target() = 0;
+  // Called once by finish(), after the close.
+  virtual void finished() {}
+
+  // Destructors of derived outputs call this, while their target still exists.
+  void finish_if_needed() {
+    if (!finished_) finish();
+  }
+
+ private:
+  void fail(int err);
+
+  const std::string path_;
+  const std::int64_t block_count_;
+  report::Reporter& reporter_;
+  std::uint64_t blocks_put_ = 0;  // blocks 0..N-1 stored
+  bool failed_ = false;
+  bool cut_short_ = false;
+  bool finished_ = false;
+};
+
+// An output that is a restored file on disk, created (or truncated) when made.
+class FileOutput final : public Output {
+ public:
+  // Gives null, with the errno in `err`, when the file can't be created.
+  static std::unique_ptr<FileOutput> create(const std::string& path, std::int64_t block_count,
+                                            report::Reporter& reporter, int& err);
+  ~FileOutput() override;
+
+ private:
+  FileOutput(std::unique_ptr<platform::OutputFile> file, std::int64_t block_count,
+             report::Reporter& reporter);
+  int store(std::int64_t index, std::uint64_t offset, const std::uint8_t* data,
+            std::size_t len) override;
+  int close_target() override;
+
+  std::unique_ptr<platform::OutputFile> file_;
+};
+
+}  // namespace uq::pipeline
