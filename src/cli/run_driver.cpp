@@ -9,6 +9,7 @@
 #include "cli/output_path.h"
 #include "cli/recursive_run.h"
 #include "format/file_decoder.h"
+#include "pipeline/memory_limit.h"
 #include "pipeline/queues.h"
 #include "pipeline/run_settings.h"
 #include "pipeline/threaded_run.h"
@@ -62,6 +63,7 @@ int run(int argc, const char* const* argv) {
   pipeline::thread_count = options.thread_count;
 
   pipeline::WriteQueue write_queue(pipeline::thread_count);
+  write_queue.budget.set_limit(pipeline::memory_budget_from_environment(options.program_name));
   pipeline::DecodeQueue decode_queue(pipeline::thread_count, &write_queue);
   pipeline::ThreadedRun threads(decode_queue, write_queue);
   if (!threads.start()) pipeline::fatal_exit(-1);  // the output writer could not be started

@@ -30,6 +30,7 @@ struct DecodeJob {
   std::int32_t out_len = 0;              // the block's expected decoded length
   std::uint32_t spare = 0;
   pipeline::Output* output = nullptr;  // where the block goes; shared by every job of one file
+  std::uint64_t reserved = 0;  // bytes of the run's memory budget the block holds until written
 };
 
 static_assert(std::is_trivially_copyable_v<DecodeJob>);

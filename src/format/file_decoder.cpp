@@ -129,6 +129,7 @@ int FileDecoder::read_records() {
   const std::int64_t block = block_size(header_.block_mib);
   const std::int64_t count = block_count(header_.orig_size, block);
   job_.block_count = static_cast<std::uint32_t>(count);
+  pipeline::MemoryBudget* budget = pipeline::run_has_workers ? &queue_.downstream->budget : nullptr;
 
   RecentIndexes recent;
   for (std::int64_t k = 0;; ++k) {
@@ -158,13 +159,21 @@ int FileDecoder::read_records() {
       return reporter_.corrupt(index, "unknown method");
     }
 
+    // Waits for room among the blocks in flight before anything of this one is read.
+    const std::uint64_t reserved = record.comp_len + codec::kInputPadding +
+                                   static_cast<std::uint64_t>(len) + codec::kOutputSlack;
+    if (budget != nullptr) budget->acquire(reserved);
     std::uint8_t* in_buf = codec::allocate_input(record.comp_len);
-    if (in_buf == nullptr) return reporter_.no_memory();
+    if (in_buf == nullptr) {
+      if (budget != nullptr) budget->release(reserved);
+      return reporter_.no_memory();
+    }
     errno = 0;
     std::size_t got = std::fread(in_buf, 1, record.comp_len, input_.get());
     if (got < record.comp_len) {
       int read_err = errno;
       codec::release_buffer(in_buf);
+      if (budget != nullptr) budget->release(reserved);
       return reporter_.data_short(read_err, record.comp_len, got);
     }
     std::fflush(stdout);
@@ -175,6 +184,7 @@ int FileDecoder::read_records() {
     job_.in_ptr = in_buf;
     job_.out_ptr = nullptr;
     job_.out_len = static_cast<std::int32_t>(len);
+    job_.reserved = budget != nullptr ? reserved : 0;
 
     if (pipeline::run_has_workers) {
       queue_.push(job_);  // in_buf now belongs to the worker that pops the job

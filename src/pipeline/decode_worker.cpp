@@ -20,6 +20,7 @@ WriteJob decode_one(format::DecodeJob& job) {
   out.out_path = job.out_path;
   out.filter = job.filter;
   out.out_len = job.out_len;
+  out.reserved = job.reserved;
   report::Reporter& reporter = job.output->reporter();
 
   // What the file decoder printed goes out before anything this block may print.

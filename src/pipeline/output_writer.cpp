@@ -39,6 +39,7 @@ bool OutputWriter::take(const WriteJob& job) {
         }
         codec::release_buffer(job.out_buf);
       }
+      if (budget_ != nullptr) budget_->release(job.reserved);
       close_if_complete(entry);
       return true;
     }
@@ -85,7 +86,7 @@ void OutputWriter::close_if_complete(Entry& entry) {
 }
 
 void run_output_writer(WriteQueue& queue) {
-  OutputWriter writer(queue.outputs);
+  OutputWriter writer(queue.outputs, &queue.budget);
   while (writer.take(queue.pop())) {
   }
 }

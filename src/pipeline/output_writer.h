@@ -15,7 +15,9 @@ inline constexpr int kWriterFileSlots = 256;
 
 class OutputWriter {
  public:
-  explicit OutputWriter(OutputTracker& tracker) : tracker_(tracker) {}
+  // `budget` gets back the bytes of every block taken; null when nothing was counted.
+  explicit OutputWriter(OutputTracker& tracker, MemoryBudget* budget = nullptr)
+      : tracker_(tracker), budget_(budget) {}
   // Ends and releases any output still held (none after a complete run).
   ~OutputWriter();
   OutputWriter(const OutputWriter&) = delete;
@@ -40,6 +42,7 @@ class OutputWriter {
   void close_if_complete(Entry& entry);
 
   OutputTracker& tracker_;
+  MemoryBudget* budget_;
   std::array<Entry, kWriterFileSlots> table_{};
 };
 

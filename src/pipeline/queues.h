@@ -6,6 +6,7 @@
 
 #include "format/decode_job.h"
 #include "pipeline/job_queue.h"
+#include "pipeline/memory_budget.h"
 #include "pipeline/output_tracker.h"
 
 namespace uq::pipeline {
@@ -32,13 +33,16 @@ struct WriteJob {
   std::uint8_t filter = 0;
   std::int32_t out_len = 0;
   std::uint64_t queued_jobs = 0;  // file_end: decode jobs queued for `output`, at least 1
+  std::uint64_t reserved = 0;     // block, dropped: budget bytes released once the block is done
 };
 
-// The write queue, and the outputs its writer holds, which the file decoder may have to wait for.
+// The write queue, the outputs its writer holds, which the file decoder may have to wait for, and
+// the memory budget of the blocks on their way to it.
 class WriteQueue : public JobQueue<WriteJob> {
  public:
   explicit WriteQueue(int capacity) : JobQueue<WriteJob>(capacity) {}
   OutputTracker outputs;
+  MemoryBudget budget;
 };
 
 // The decode queue; its consumers push their results to `downstream`, the write queue.

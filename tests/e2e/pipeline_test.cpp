@@ -344,6 +344,26 @@ TEST_F(Pipeline, OtherFilesBlocksAreWrittenAfterAnOutputFails) {
   }
 }
 
+// UNQUARVEX_MEMORY_LIMIT: a tight budget changes nothing a user sees but the memory; a malformed
+// value gets one line on standard error, and the run goes on with the default.
+TEST_F(Pipeline, TheMemoryLimitVariable) {
+  const Bytes data = pattern(5 * kMiB + 3, 21);
+  put("a.qvx", stored_file(data, pairs_swapped(6)));
+  for (const char* limit : {"1", "3M", "50%"}) {
+    RunResult r = run({"-d", "-p16", "a.qvx", std::string("out") + limit},
+                      {.env = {std::string("UNQUARVEX_MEMORY_LIMIT=") + limit}});
+    expect_clean(r, limit);
+    EXPECT_TRUE(get(std::string("out") + limit + "/a") == data) << limit;
+  }
+  RunResult r = run({"-d", "-p2", "a.qvx", "bad"}, {.env = {"UNQUARVEX_MEMORY_LIMIT=lots"}});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "unquarvex: ignoring UNQUARVEX_MEMORY_LIMIT='lots': give bytes with an optional K, M or G, or a "
+            "percentage of memory such as 25%\n");
+  EXPECT_TRUE(get("bad/a") == data);
+}
+
 // The output that can't be created ends the run with -1, but only after every block queued for
 // the files before it has been written.
 TEST_F(Pipeline, AFatalExitWritesEverythingQueuedFirst) {

@@ -5,14 +5,21 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "codec/block_buffers.h"
 #include "format/file_decoder.h"
+#include "pipeline/memory_budget.h"
+#include "pipeline/memory_limit.h"
 #include "pipeline/run_settings.h"
 #include "pipeline/threaded_run.h"
+#include "platform/memory.h"
 #include "report/report.h"
 #include "support/expected.h"
 #include "support/qvx_builder.h"
@@ -129,19 +136,24 @@ class ThreadedRunTest : public ::testing::Test {
     return dest;
   }
 
-  // Restores `cases` in one run with `threads` workers into `dest`.
-  void restore(const std::vector<Case>& cases, int threads, const std::string& dest) {
+  // Restores `cases` in one run with `threads` workers into `dest`, within a memory budget of
+  // `budget` bytes; gives the most that was in flight at once.
+  std::uint64_t restore(const std::vector<Case>& cases, int threads, const std::string& dest,
+                        std::uint64_t budget = UINT64_MAX) {
     thread_count = threads;
     WriteQueue write_queue(threads);
+    write_queue.budget.set_limit(budget);
     DecodeQueue decode_queue(threads, &write_queue);
     ThreadedRun run(decode_queue, write_queue);
-    ASSERT_TRUE(run.start());
+    EXPECT_TRUE(run.start());
     for (const Case& c : cases) {
       EXPECT_EQ(format::decode_file(decode_queue, c.input, dest + "/" + c.base + ".qvx"), 0) << c.input;
     }
     run.finish();
     EXPECT_EQ(write_queue.outputs.pending(), 0);
+    EXPECT_EQ(write_queue.budget.in_flight(), 0u);
     EXPECT_FALSE(run_has_workers);
+    return write_queue.budget.peak();
   }
 
   test::TempDir dir_;
@@ -231,6 +243,94 @@ TEST_F(ThreadedRunTest, StressEveryCapacity) {
     EXPECT_EQ(open_descriptors(), descriptors) << threads;
     EXPECT_EQ(report::stop_flag.load(), 0);
   }
+}
+
+}  // namespace
+}  // namespace uq::pipeline
+
+namespace uq::pipeline {
+namespace {
+
+// What a block of `len` bytes, `comp_len` of them in the file, holds of the budget.
+std::uint64_t block_charge(std::size_t comp_len, std::size_t len) {
+  return comp_len + codec::kInputPadding + len + codec::kOutputSlack;
+}
+
+// Sixteen workers, but room for one 1 MiB block at a time: every file is restored, nothing waits
+// for ever, and no more than the budget is ever in flight; a block larger than the whole budget
+// still goes through, alone.
+TEST_F(ThreadedRunTest, TheMemoryBudgetBoundsTheBlocksInFlight) {
+  std::vector<Case> cases;
+  for (int i = 0; i < 6; ++i) cases.push_back(out_of_order("o" + std::to_string(i) + ".qvx", 20u + i));
+  for (int i = 0; i < 6; ++i) cases.push_back(small("s" + std::to_string(i) + ".qvx", pattern(100, 30u + i)));
+  const std::uint64_t one_block = block_charge(kMiB, kMiB);
+
+  const std::string dest = run_dir("budget");
+  const std::uint64_t peak = restore(cases, 16, dest, one_block + one_block / 2);
+  EXPECT_GE(peak, one_block);
+  EXPECT_LE(peak, one_block + one_block / 2);
+  for (const Case& c : cases) ASSERT_EQ(read_all(dest + "/" + c.base), c.restored) << c.input;
+
+  const std::string alone = run_dir("alone");
+  EXPECT_EQ(restore(cases, 16, alone, kMiB), one_block);
+  for (const Case& c : cases) ASSERT_EQ(read_all(alone + "/" + c.base), c.restored) << c.input;
+
+  // Without a tight budget, blocks of several files are in flight at once.
+  EXPECT_GT(restore(cases, 16, run_dir("free")), 2 * one_block);
+}
+
+TEST(MemoryBudget, WaitsForRoomAndLetsAnOversizedRequestGoAlone) {
+  MemoryBudget budget;
+  budget.set_limit(100);
+  budget.acquire(60);
+  std::atomic<int> stage{0};
+  std::thread second([&] {
+    budget.acquire(60);  // waits: 120 > 100
+    stage.store(1);
+    budget.acquire(500);  // larger than the limit: waits until nothing else is in flight
+    stage.store(2);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(stage.load(), 0);
+  budget.release(60);
+  while (stage.load() < 1) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(stage.load(), 1);  // 60 still in flight
+  budget.release(60);
+  second.join();
+  EXPECT_EQ(budget.in_flight(), 500u);
+  EXPECT_EQ(budget.peak(), 500u);
+}
+
+TEST(MemoryLimit, BytesWithUnitsOrAPercentageOfMemory) {
+  const std::uint64_t gib = std::uint64_t{1} << 30;
+  EXPECT_EQ(parse_memory_limit("12345", gib), 12345u);
+  EXPECT_EQ(parse_memory_limit("0", gib), 0u);
+  EXPECT_EQ(parse_memory_limit("64K", gib), 64u << 10);
+  EXPECT_EQ(parse_memory_limit("64k", gib), 64u << 10);
+  EXPECT_EQ(parse_memory_limit("3M", gib), 3u << 20);
+  EXPECT_EQ(parse_memory_limit("2g", gib), 2 * gib);
+  EXPECT_EQ(parse_memory_limit("25%", 4 * gib), gib);
+  EXPECT_EQ(parse_memory_limit("100%", 4 * gib), 4 * gib);
+  for (const char* bad : {"", "G", "-1", "1.5G", "2GB", "0%", "101%", "1 G", "x", "99999999999999999999",
+                          "17179869184G"}) {
+    EXPECT_FALSE(parse_memory_limit(bad, gib).has_value()) << bad;
+  }
+}
+
+TEST(MemoryLimit, TheTightestControlGroupLimitOnThePath) {
+  test::TempDir root;
+  // Version 2: limits on the group and on its parent; the tighter one counts.
+  test::make_dirs(root / "a/b");
+  test::write_file(root / "a/memory.max", {'3', '0', '0', '\n'});
+  test::write_file(root / "a/b/memory.max", {'m', 'a', 'x', '\n'});
+  EXPECT_EQ(platform::cgroup_memory_limit(root.path(), "0::/a/b\n"), 300u);
+  test::write_file(root / "a/memory.max", {'m', 'a', 'x', '\n'});
+  EXPECT_FALSE(platform::cgroup_memory_limit(root.path(), "0::/a/b\n").has_value());
+  // Version 1: the memory controller's own line and hierarchy.
+  test::make_dirs(root / "memory/box");
+  test::write_file(root / "memory/box/memory.limit_in_bytes", {'5', '0', '0', '\n'});
+  EXPECT_EQ(platform::cgroup_memory_limit(root.path(), "4:memory:/box\n3:cpu:/other\n0::/a/b\n"), 500u);
 }
 
 }  // namespace

@@ -30,6 +30,7 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
     int null_fd = open("/dev/null", O_RDONLY);
     if (null_fd >= 0) dup2(null_fd, 0);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+    for (const std::string& entry : options.env) putenv(const_cast<char*>(entry.c_str()));
     if (options.max_open_files >= 0) {
       rlimit lim{static_cast<rlim_t>(options.max_open_files),
                  static_cast<rlim_t>(options.max_open_files)};

@@ -1,0 +1,33 @@
+// The memory budget: a byte count under a mutex, and a wait for room.
+#include "pipeline/memory_budget.h"
+
+#include <algorithm>
+
+namespace uq::pipeline {
+
+void MemoryBudget::acquire(std::uint64_t bytes) {
+  std::unique_lock lock(mutex_);
+  room_.wait(lock, [&] { return in_flight_ == 0 || (in_flight_ <= limit_ && bytes <= limit_ - in_flight_); });
+  in_flight_ += bytes;
+  peak_ = std::max(peak_, in_flight_);
+}
+
+void MemoryBudget::release(std::uint64_t bytes) {
+  {
+    std::lock_guard lock(mutex_);
+    in_flight_ -= std::min(bytes, in_flight_);
+  }
+  room_.notify_all();
+}
+
+std::uint64_t MemoryBudget::in_flight() const {
+  std::lock_guard lock(mutex_);
+  return in_flight_;
+}
+
+std::uint64_t MemoryBudget::peak() const {
+  std::lock_guard lock(mutex_);
+  return peak_;
+}
+
+}  // namespace uq::pipeline
