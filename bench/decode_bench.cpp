@@ -100,7 +100,7 @@ const Block& block_of(const std::string& kind) {
 // One block through the method table, as a decode worker does it. Gives the result of decode.
 std::int32_t decode_once(const Block& block, std::uint8_t* out) {
   const uq::codec::Method* method = uq::codec::find_method(5);
-  uq::format::DecodeJob job;
+  uq::codec::DecodeJob job;
   job.method = 5;
   job.level = kLevel;
   job.comp_len = static_cast<std::uint32_t>(block.coded_len);

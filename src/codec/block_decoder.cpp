@@ -147,7 +147,7 @@ struct RangeDecoder {
 
 }  // namespace
 
-std::int32_t decode_block(const format::DecodeJob& job, ModelState* model) {
+std::int32_t decode_block(const DecodeJob& job, ModelState* model) {
   if (job.out_len < 0 || job.in_ptr == nullptr || job.out_ptr == nullptr || model == nullptr) {
     return -1;
   }

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "codec/model_state.h"
-#include "format/decode_job.h"
+#include "codec/decode_job.h"
 
 namespace uq::codec {
 
@@ -15,6 +15,6 @@ namespace uq::codec {
 // 32 steps, a match distance of more than the bytes already restored, or a stream that runs more
 // than 64 bytes past comp_len. Reads nothing past the input padding and writes nothing past
 // out_len + 3 (and never before the two start bytes).
-std::int32_t decode_block(const format::DecodeJob& job, ModelState* model);
+std::int32_t decode_block(const DecodeJob& job, ModelState* model);
 
 }  // namespace uq::codec

@@ -13,7 +13,7 @@ namespace {
 
 // Releases the job's compressed bytes once, on every path.
 struct InputRelease {
-  format::DecodeJob& job;
+  DecodeJob& job;
   ~InputRelease() {
     release_buffer(job.in_buf);
     job.in_buf = nullptr;
@@ -23,7 +23,7 @@ struct InputRelease {
 
 }  // namespace
 
-RestoredBlock restore_block(format::DecodeJob& job) {
+RestoredBlock restore_block(DecodeJob& job) {
   InputRelease input{job};
   const auto out_len = static_cast<std::size_t>(job.out_len);
   const bool stored = job.comp_len == static_cast<std::uint32_t>(job.out_len);

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "format/decode_job.h"
+#include "codec/decode_job.h"
 
 namespace uq::codec {
 
@@ -22,6 +22,6 @@ struct RestoredBlock {
 };
 
 // Takes job.in_buf over and releases it, whatever the outcome.
-RestoredBlock restore_block(format::DecodeJob& job);
+RestoredBlock restore_block(DecodeJob& job);
 
 }  // namespace uq::codec

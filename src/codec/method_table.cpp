@@ -10,11 +10,11 @@ namespace {
 constexpr std::uint8_t kLzRangeMethod = 5;
 
 // The job is not needed to make or release a model: every block gets the same fresh one.
-ModelState* lz_range_init(const format::DecodeJob&) { return create_model_state(); }
+ModelState* lz_range_init(const DecodeJob&) { return create_model_state(); }
 
-void lz_range_free(const format::DecodeJob&, ModelState* state) { destroy_model_state(state); }
+void lz_range_free(const DecodeJob&, ModelState* state) { destroy_model_state(state); }
 
-std::int32_t lz_range_decode(format::DecodeJob& job, ModelState* state) {
+std::int32_t lz_range_decode(DecodeJob& job, ModelState* state) {
   return decode_block(job, state);
 }
 

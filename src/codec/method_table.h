@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "format/decode_job.h"
+#include "codec/decode_job.h"
 
 namespace uq::codec {
 
@@ -11,9 +11,9 @@ namespace uq::codec {
 struct ModelState;
 
 struct Method {
-  ModelState* (*init)(const format::DecodeJob& job);           // fresh state, or null
-  void (*free)(const format::DecodeJob& job, ModelState* state);
-  std::int32_t (*decode)(format::DecodeJob& job, ModelState* state);  // bytes restored, < 0: failed
+  ModelState* (*init)(const DecodeJob& job);           // fresh state, or null
+  void (*free)(const DecodeJob& job, ModelState* state);
+  std::int32_t (*decode)(DecodeJob& job, ModelState* state);  // bytes restored, < 0: failed
 };
 
 // The entry of `method`, or null when the method has none (every value but 5).

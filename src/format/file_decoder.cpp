@@ -62,7 +62,7 @@ class FileDecoder {
 
  private:
   int read_records();
-  int restore_here(DecodeJob& job);
+  int restore_here(codec::DecodeJob& job);
   int finish(int status);
   void hand_over();
 
@@ -73,7 +73,7 @@ class FileDecoder {
   InputStream input_;
   std::unique_ptr<pipeline::Output> output_;
   FileHeader header_;
-  DecodeJob job_;
+  codec::DecodeJob job_;
   std::uint64_t queued_ = 0;  // decode jobs pushed for this output
 };
 
@@ -180,6 +180,8 @@ int FileDecoder::read_records() {
 
     job_.comp_len = record.comp_len;
     job_.block_index = index;
+    // Exact in 64 bits: index < 2^43 for any 64-bit orig_size, block size < 2^31.
+    job_.out_offset = static_cast<std::uint64_t>(index) * static_cast<std::uint64_t>(block);
     job_.in_buf = in_buf;
     job_.in_ptr = in_buf;
     job_.out_ptr = nullptr;
@@ -197,7 +199,7 @@ int FileDecoder::read_records() {
   }
 }
 
-int FileDecoder::restore_here(DecodeJob& job) {
+int FileDecoder::restore_here(codec::DecodeJob& job) {
   codec::RestoredBlock restored = codec::restore_block(job);
   switch (restored.status) {
     case codec::BlockStatus::no_memory:
@@ -208,9 +210,8 @@ int FileDecoder::restore_here(DecodeJob& job) {
       break;
   }
   if (restored.result != job.out_len) reporter_.block_length_differs(output_->path(), restored.result, job.out_len);
-  const auto offset = static_cast<std::uint64_t>(job.block_index) *
-                      static_cast<std::uint64_t>(block_size(job.block_mib));
-  const bool written = output_->put(job.block_index, offset, restored.out_buf, static_cast<std::size_t>(job.out_len));
+  const bool written =
+      output_->put(job.block_index, job.out_offset, restored.out_buf, static_cast<std::size_t>(job.out_len));
   codec::release_buffer(restored.out_buf);
   return written ? 0 : -report::kWriteError;
 }

@@ -10,10 +10,11 @@
 
 namespace uq::pipeline {
 
-WriteJob decode_one(format::DecodeJob& job) {
+WriteJob decode_one(codec::DecodeJob& job) {
   WriteJob out;
   out.output = job.output;
   out.block_index = job.block_index;
+  out.out_offset = job.out_offset;
   out.block_count = job.block_count;
   out.block_mib = job.block_mib;
   out.method = job.method;
@@ -52,7 +53,7 @@ WriteJob decode_one(format::DecodeJob& job) {
 
 void run_decode_worker(DecodeQueue& queue) {
   for (;;) {
-    format::DecodeJob job = queue.pop();
+    codec::DecodeJob job = queue.pop();
     if (is_stop_decode_job(job)) return;
     queue.downstream->push(decode_one(job));
   }

@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #include "codec/block_buffers.h"
-#include "format/file_format.h"
 #include "pipeline/output.h"
 #include "platform/system.h"
 #include "report/console.h"
@@ -31,10 +30,7 @@ bool OutputWriter::take(const WriteJob& job) {
       Entry& entry = entry_for(job.output);
       ++entry.taken;
       if (job.kind == WriteKind::block) {
-        // Exact in 64 bits: index < 2^43 for any 64-bit orig_size, block size < 2^31.
-        const std::uint64_t offset = static_cast<std::uint64_t>(job.block_index) *
-                                     static_cast<std::uint64_t>(format::block_size(job.block_mib));
-        if (!job.output->put(job.block_index, offset, job.out_buf, static_cast<std::size_t>(job.out_len))) {
+        if (!job.output->put(job.block_index, job.out_offset, job.out_buf, static_cast<std::size_t>(job.out_len))) {
           report::stop_flag.fetch_add(1);
         }
         codec::release_buffer(job.out_buf);

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "format/decode_job.h"
+#include "codec/decode_job.h"
 #include "pipeline/job_queue.h"
 #include "pipeline/memory_budget.h"
 #include "pipeline/output_tracker.h"
@@ -25,6 +25,7 @@ struct WriteJob {
   WriteKind kind = WriteKind::stop;
   Output* output = nullptr;  // file_end passes its ownership to the writer
   std::int64_t block_index = 0;
+  std::uint64_t out_offset = 0;   // block: byte offset of the block in its output
   std::uint32_t block_count = 0;  // blocks the header announces; for information only
   std::uint16_t block_mib = 0;
   std::uint8_t method = 0;
@@ -46,23 +47,23 @@ class WriteQueue : public JobQueue<WriteJob> {
 };
 
 // The decode queue; its consumers push their results to `downstream`, the write queue.
-class DecodeQueue : public JobQueue<format::DecodeJob> {
+class DecodeQueue : public JobQueue<codec::DecodeJob> {
  public:
   DecodeQueue(int capacity, WriteQueue* downstream)
-      : JobQueue<format::DecodeJob>(capacity), downstream(downstream) {}
+      : JobQueue<codec::DecodeJob>(capacity), downstream(downstream) {}
   WriteQueue* const downstream;
 };
 
 // The stop decode job: a null in_buf, which no queued block has (even an empty block owns its
 // input slack). Its method is 255, though a worker looks at in_buf alone, so a file whose
 // header names method 255 stops nobody.
-inline format::DecodeJob stop_decode_job() {
-  format::DecodeJob job;
+inline codec::DecodeJob stop_decode_job() {
+  codec::DecodeJob job;
   job.method = 255;
   return job;
 }
 
-inline bool is_stop_decode_job(const format::DecodeJob& job) { return job.in_buf == nullptr; }
+inline bool is_stop_decode_job(const codec::DecodeJob& job) { return job.in_buf == nullptr; }
 
 inline WriteJob stop_write_job() { return WriteJob{}; }
 

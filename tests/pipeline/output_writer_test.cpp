@@ -22,6 +22,8 @@ namespace {
 
 using test::Bytes;
 
+constexpr std::size_t kMiB = 1 << 20;
+
 class Writer : public ::testing::Test {
  protected:
   void SetUp() override { report::stop_flag.store(0); }
@@ -41,7 +43,7 @@ class Writer : public ::testing::Test {
     job.kind = WriteKind::block;
     job.output = file;
     job.block_index = index;
-    job.block_mib = 1;
+    job.out_offset = static_cast<std::uint64_t>(index) * kMiB;
     job.out_len = static_cast<std::int32_t>(len);
     job.out_buf = codec::allocate_output(len);
     std::memset(job.out_buf, fill, len);
@@ -76,8 +78,6 @@ class Writer : public ::testing::Test {
   test::TempDir dir_;
   OutputTracker tracker_;
 };
-
-constexpr std::size_t kMiB = 1 << 20;
 
 TEST_F(Writer, BlocksOutOfOrderMakeTheSameFileAndItClosesAfterTheCountedJobs) {
   OutputWriter writer(tracker_);

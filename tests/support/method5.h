@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "codec/method_table.h"
-#include "format/decode_job.h"
+#include "codec/decode_job.h"
 
 namespace uq::test {
 
@@ -18,7 +18,7 @@ inline std::optional<std::int32_t> decode_method5(std::uint8_t* in, std::size_t 
                                                   std::uint8_t level) {
   const codec::Method* method = codec::find_method(5);
   if (method == nullptr) return std::nullopt;
-  format::DecodeJob job;
+  codec::DecodeJob job;
   job.method = 5;
   job.level = level;
   job.comp_len = static_cast<std::uint32_t>(comp_len);

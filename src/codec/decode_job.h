@@ -1,4 +1,6 @@
 // The decode job: one block to restore, as the file decoder describes it to whoever decodes it.
+// It lives with the codec, so that the file decoder and the pipeline both use it without either
+// depending on the other's headers.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +10,7 @@ namespace uq::pipeline {
 class Output;
 }
 
-namespace uq::format {
+namespace uq::codec {
 
 // A plain record, copied by value through the decode queue; the buffers it points to change owner
 // with it. The first 20 bytes take header bytes 12..31 as they stand (comp_len is then set for
@@ -22,6 +24,7 @@ struct DecodeJob {
   std::uint8_t spare_tail[8] = {};
   std::uint32_t comp_len = 0;    // compressed bytes in in_buf; equal to out_len: stored block
   std::int64_t block_index = 0;  // index of the block within its output file
+  std::uint64_t out_offset = 0;  // where the block starts in the restored file: index x block size
   std::uint32_t block_count = 0; // low 32 bits of the file's block count, for information
   std::uint8_t* in_buf = nullptr;  // comp_len bytes and the zeroed input slack; owned by the holder
   const char* out_path = nullptr;  // the output's name, owned by output
@@ -35,4 +38,4 @@ struct DecodeJob {
 
 static_assert(std::is_trivially_copyable_v<DecodeJob>);
 
-}  // namespace uq::format
+}  // namespace uq::codec
