@@ -1,0 +1,83 @@
+// The restore library's public face: thin entries over the run driver, the codec and the file
+// decoder with its pipeline.
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "cli/run_driver.h"
+#include "codec/block_buffers.h"
+#include "codec/block_restore.h"
+#include "codec/decode_job.h"
+#include "codec/post_filters.h"
+#include "format/file_decoder.h"
+#include "pipeline/queues.h"
+#include "pipeline/run_settings.h"
+#include "pipeline/threaded_run.h"
+#include "report/collector.h"
+#include "report/report.h"
+#include "unquarvex.h"
+
+namespace uq {
+
+int restore_main(int argc, const char* const* argv) {
+  try {
+    return cli::run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    // The only allocations outside a file's own restore are the argument list and paths.
+    report::report_error(report::kMallocError);
+    return -1;
+  }
+}
+
+BlockOutcome restore_block(const std::uint8_t* coded, std::size_t comp_len, std::int32_t out_len,
+                           std::uint8_t method, std::uint8_t level, std::uint8_t filter,
+                           std::vector<std::uint8_t>& restored) {
+  if (out_len < 0 || comp_len > static_cast<std::size_t>(out_len)) return BlockOutcome::damaged;
+  codec::DecodeJob job;
+  job.method = method;
+  job.level = level;
+  job.filter = filter;
+  job.comp_len = static_cast<std::uint32_t>(comp_len);
+  job.out_len = out_len;
+  job.in_buf = codec::allocate_input(comp_len);
+  if (job.in_buf == nullptr) return BlockOutcome::no_memory;
+  if (comp_len > 0) std::memcpy(job.in_buf, coded, comp_len);
+  job.in_ptr = job.in_buf;
+  const codec::RestoredBlock block = codec::restore_block(job);
+  switch (block.status) {
+    case codec::BlockStatus::ok: break;
+    case codec::BlockStatus::no_memory: return BlockOutcome::no_memory;
+    case codec::BlockStatus::corrupt: return BlockOutcome::damaged;
+  }
+  restored.assign(block.out_buf, block.out_buf + out_len);
+  codec::release_buffer(block.out_buf);
+  return BlockOutcome::restored;
+}
+
+void undo_filter(std::uint8_t filter, std::uint8_t* data, std::size_t size) {
+  codec::apply_post_filter(filter, data, size);
+}
+
+FileRestore restore_file(const std::string& input, const std::string& output_path, int threads,
+                         std::uint64_t memory_limit) {
+  // A run of its own: nothing of an earlier run in this process carries over.
+  report::stop_flag.store(0);
+  report::live_workers.store(0);
+  pipeline::thread_count = threads < 0 ? 0 : std::min(threads, pipeline::kMaxWorkers);
+  report::Collector collector;
+  FileRestore result;
+  {
+    pipeline::WriteQueue write_queue(pipeline::thread_count);
+    write_queue.budget.set_limit(memory_limit);
+    pipeline::DecodeQueue decode_queue(pipeline::thread_count, &write_queue);
+    pipeline::ThreadedRun run(decode_queue, write_queue);
+    run.start();  // when no thread starts, the file is restored on this thread
+    result.status = format::decode_file(decode_queue, input, output_path, collector);
+    run.finish();
+  }
+  result.problems = collector.problems();
+  pipeline::thread_count = 0;
+  return result;
+}
+
+}  // namespace uq
