@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -45,6 +46,10 @@ class RecentIndexes {
   std::array<std::int64_t, kRecentIndexSlots> slots_;
 };
 
+std::FILE* open_for_reading(const char* path) { return std::fopen(path, "rb"); }
+
+std::atomic<InputOpener> input_opener{&open_for_reading};
+
 struct InputCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
@@ -81,7 +86,7 @@ int FileDecoder::run() {
   // Seen first, so that after a failure no later input truncates an existing output.
   if (report::stop_flag.load() != 0) return -1;
 
-  input_.reset(std::fopen(input_path_.c_str(), "rb"));
+  input_.reset(input_opener.load()(input_path_.c_str()));
   if (!input_) {
     reporter_.cannot_open(input_path_, errno);
     return -1;
@@ -232,6 +237,10 @@ int FileDecoder::finish(int status) {
 }
 
 }  // namespace
+
+InputOpener set_input_opener(InputOpener opener) {
+  return input_opener.exchange(opener != nullptr ? opener : &open_for_reading);
+}
 
 int decode_file(pipeline::DecodeQueue& queue, const std::string& input_path, const std::string& output_path,
                 report::Reporter& reporter) {

@@ -2,6 +2,7 @@
 // its blocks to decoding (to the decode workers, or decoded here in the run without them).
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 #include "pipeline/queues.h"
@@ -15,5 +16,11 @@ namespace uq::format {
 int decode_file(pipeline::DecodeQueue& queue, const std::string& input_path,
                 const std::string& output_path,
                 report::Reporter& reporter = report::console_reporter());
+
+// Opens an input for reading, as fopen(path, "rb") does. Tests replace it to give a stream that
+// fails part way (a failing disk or network file system can't be had on demand); the program
+// never does. Gives the previous opener; null restores fopen.
+using InputOpener = std::FILE* (*)(const char* path);
+InputOpener set_input_opener(InputOpener opener);
 
 }  // namespace uq::format

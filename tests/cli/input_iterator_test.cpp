@@ -72,9 +72,10 @@ TEST(InputIterator, GivesArgumentsInOrderAndWalksDirectoriesDepthFirstInByteOrde
   touch(t / "d/x");
   touch(t / "d/s/y");
   touch(t / "b");
-  // Byte order: upper case before lower case, "x.10" before "x.9".
+  // Byte order: upper case before lower case, "x.10" before "x.9", and names with bytes from
+  // 0x80 up (here UTF-8 "été") after every ASCII name.
   test::make_dirs(t / "o");
-  for (const char* name : {"x.9", "b", "x.10", "B", "a"}) touch(t / (std::string("o/") + name));
+  for (const char* name : {"x.9", "\xc3\xa9t\xc3\xa9", "b", "x.10", "B", "a"}) touch(t / (std::string("o/") + name));
 
   Walked w = walk({t / "a", t / "d", t / "b", t / "o"});
   std::vector<Given> expected = {
@@ -82,6 +83,7 @@ TEST(InputIterator, GivesArgumentsInOrderAndWalksDirectoriesDepthFirstInByteOrde
       {t / "d/s/y", kFile, t / "d"},   {t / "d/x", kFile, t / "d"},     {t / "b", kFile, t / "b"},
       {t / "o", kDir, t / "o"},        {t / "o/B", kFile, t / "o"},     {t / "o/a", kFile, t / "o"},
       {t / "o/b", kFile, t / "o"},     {t / "o/x.10", kFile, t / "o"},  {t / "o/x.9", kFile, t / "o"},
+      {t / "o/\xc3\xa9t\xc3\xa9", kFile, t / "o"},
   };
   EXPECT_EQ(w.inputs, expected);
   EXPECT_EQ(w.err, "");

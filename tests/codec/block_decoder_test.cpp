@@ -226,6 +226,94 @@ TEST(BlockDecoder, CorruptBlocks) {
   EXPECT_TRUE(zeros.bytes == zero_bytes);
 }
 
+// Known answers for the range decoder's normalising steps and the distance tree of each length
+// class. The coded bytes were written once by the test writer and are kept as they stand, so these
+// hold whatever the writer or the decoder later become; the expected bytes are built here from
+// what each block says it holds.
+
+// Copies `length` bytes from `distance` back, byte by byte.
+void copy_back(Bytes& out, std::size_t length, std::size_t distance) {
+  for (std::size_t i = 0; i < length; ++i) out.push_back(out[out.size() - distance]);
+}
+
+TEST(BlockDecoder, KnownAnswerDivisionStepsThatNormaliseByTwoOrThreeBytes) {
+  // "ab", then a 3,000,000-byte match at distance 2; eight times a literal and a 7-byte match about
+  // 2.5 MB back (slot 42: 20 extra bits, 12 of them in one division step, after which range is
+  // below 2^20 and normalising takes two or three bytes); then "xyz".
+  const Bytes coded = hex(
+      "61 62 00 ff ff f9 b1 90 98 57 c8 28 56 3d a5 c0 11 80 5b e1 da 55 6d fd "
+      "fb 65 51 1a fb 6d 30 19 d9 19 1c 16 16 ff 42 7a f5 5d b2 44 87 d5 e6 b4 00 00 00");
+  Bytes want{'a', 'b'};
+  copy_back(want, 3'000'000, 2);
+  for (int i = 0; i < 8; ++i) {
+    want.push_back(static_cast<std::uint8_t>('c' + i));
+    copy_back(want, 7, 2'500'000 + 1000 * i + 1);
+  }
+  for (char c : std::string("xyz")) want.push_back(static_cast<std::uint8_t>(c));
+  ASSERT_EQ(want.size(), 3'000'069u);
+  const Restored r = restore(coded, static_cast<std::int32_t>(want.size()), 0);
+  EXPECT_EQ(r.result, static_cast<std::int32_t>(want.size()));
+  EXPECT_TRUE(r.bytes == want);
+}
+
+TEST(BlockDecoder, KnownAnswerADecisionThatNormalisesByTwoBytes) {
+  // "ab", then twelve rounds of 300 matches of 4 bytes at distance 2, a literal ('c', 'd', ...) and
+  // a 5-byte match at distance 3. The match flag after 'b' learns to expect a match, so the
+  // literal's flag decision leaves range below 2^16 and normalising takes two bytes.
+  const Bytes coded = hex(
+      "61 62 00 80 bb da 4e 78 a4 aa 98 c6 9b 16 2e b1 05 21 f0 ee f7 25 75 ea "
+      "d1 15 96 ae 6d e9 60 55 bd f6 5f 8e d7 e5 48 9f d0 77 6a 5e af b7 d5 72 "
+      "09 a1 86 d7 c5 ca f5 40 66 3d d9 87 8c 08 5a 11 f4 ae 66 07 05 a1 63 f2 "
+      "d1 5e 7b 6c b1 0a bc 74 01 d1 fd a0 ab dc eb 1c 3d 7e 19 0e 5e 19 d6 00");
+  Bytes want{'a', 'b'};
+  for (int round = 0; round < 12; ++round) {
+    copy_back(want, 1200, 2);
+    want.push_back(static_cast<std::uint8_t>('c' + round));
+    copy_back(want, 5, 3);
+  }
+  const Restored r = restore(coded, static_cast<std::int32_t>(want.size()), 0);
+  EXPECT_EQ(r.result, static_cast<std::int32_t>(want.size()));
+  EXPECT_EQ(r.bytes, want);
+}
+
+TEST(BlockDecoder, KnownAnswerEachLengthClassHasItsOwnDistanceTree) {
+  // At level 0 (matches 2 longer than their length code): "ab" and the literals "c".."z", twenty
+  // pairs of a class-1 match (5 bytes, distance 5..7) and a class-3 match (7 bytes, distance
+  // 17..21), then twenty class-2 matches (6 bytes, distance 9..12), whose slots are read from a
+  // tree that neither of the others trained.
+  const Bytes coded = hex(
+      "61 62 00 31 98 cc a6 63 39 a0 d2 6a 35 9b 0d a6 e3 79 c0 e2 72 39 9d 0e "
+      "a7 63 b9 e0 f2 7a a2 32 51 d6 8c 41 6f 3e d8 f2 9b 1e f3 2c 5e 7a 4d 8b "
+      "af 6a 97 17 21 b4 ad 0d 89 37 32 91 cf c9 4c a2 0e a6 87 7f 7c 0e ca 32 "
+      "48 2c 14 39 2b 5b 13 05 56 35 00 89 b5 67 f0 12 cd 15 27 bf 11 64 4b 74");
+  Bytes want;
+  for (char c = 'a'; c <= 'z'; ++c) want.push_back(static_cast<std::uint8_t>(c));
+  for (std::size_t i = 0; i < 20; ++i) {
+    copy_back(want, 5, 5 + i % 3);
+    copy_back(want, 7, 17 + i % 5);
+  }
+  for (std::size_t i = 0; i < 20; ++i) copy_back(want, 6, 9 + i % 4);
+  const Restored r = restore(coded, static_cast<std::int32_t>(want.size()), 0);
+  EXPECT_EQ(r.result, static_cast<std::int32_t>(want.size()));
+  EXPECT_EQ(r.bytes, want);
+}
+
+TEST(BlockDecoder, TheLengthLadderIsRefusedAt32StepsFromBothSides) {
+  // 31 steps and a distance of 1: a length code of 33 bits, longer than any block, cut at the end.
+  test::BlockWriter ok(0, 'a', 'b');
+  ok.match((std::uint64_t{1} << 32) + ok.length_adjustment(), 1, false);
+  Bytes filled(1000, 'b');
+  filled[0] = 'a';
+  const Restored r = restore(ok.finish(), 1000, 0);
+  EXPECT_EQ(r.result, 1000);
+  EXPECT_EQ(r.bytes, filled);
+  // 32 steps: refused, though the zeros after them would decode, as a 0 step and a match at
+  // distance 1, if a 33rd step were read.
+  test::BlockWriter bad(0, 'a', 'b');
+  bad.ladder_ones(32);
+  EXPECT_EQ(restore(bad.finish(), 1000, 0).result, -1);
+}
+
 TEST(BlockDecoder, RandomInputStaysInsideItsBuffers) {
   // Arbitrary bytes: the result is out_len or -1, and the sanitizers and the slack guard see no
   // access outside the buffers.

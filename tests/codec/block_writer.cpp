@@ -78,7 +78,12 @@ void BlockWriter::literal(std::uint8_t byte) {
   expected_.push_back(byte);
 }
 
-void BlockWriter::match(std::uint64_t length, std::uint64_t distance) {
+void BlockWriter::ladder_ones(unsigned ones) {
+  bit(is_match_[expected_.back()], 1);
+  for (unsigned t = 0; t < ones; ++t) bit(ladder_[t], 1);
+}
+
+void BlockWriter::match(std::uint64_t length, std::uint64_t distance, bool apply) {
   if (length < 2 + adjustment_ || distance == 0 || distance > (std::uint64_t{1} << 32)) {
     throw std::invalid_argument("match cannot be coded");
   }
@@ -114,7 +119,7 @@ void BlockWriter::match(std::uint64_t length, std::uint64_t distance) {
     }
   }
 
-  if (distance <= at) {
+  if (apply && distance <= at) {
     for (std::uint64_t i = 0; i < length; ++i) expected_.push_back(expected_[expected_.size() - distance]);
   }
 }

@@ -16,8 +16,12 @@ class BlockWriter {
   void literal(std::uint8_t byte);
   // A match of `length` bytes (length code = length - the level's adjustment, >= 2) at
   // `distance` (1 = the byte just before). Applies it to expected() unless it reaches before
-  // the block start, which a decoder must refuse.
-  void match(std::uint64_t length, std::uint64_t distance);
+  // the block start, which a decoder must refuse, or `apply` is false (a match longer than any
+  // block, which the decoder cuts at the block end).
+  void match(std::uint64_t length, std::uint64_t distance, bool apply = true);
+  // The start of a match whose length ladder is `ones` decisions of 1 and nothing more: with 32,
+  // a ladder the decoder must refuse.
+  void ladder_ones(unsigned ones);
 
   // The coded bytes: stored bytes, the ignored byte, then the range-coded stream, flushed.
   std::vector<std::uint8_t> finish();

@@ -30,6 +30,10 @@ TEST(X86BranchFilter, Examples) {
   EXPECT_EQ(x86(hex("e8 e8 00 00 00 00")), hex("e8 e3 00 00 00 00"));
   // The first E8 is left and marks the mask; the second converts in two rounds.
   EXPECT_EQ(x86(hex("e8 e8 00 00 01 00")), hex("e8 e8 ff ff fe 00"));
+  // Branches 3 bytes apart: the first E8 is left (its last operand byte is 08) and sets the mask
+  // to 1, which the gap of 3 shifts to 4. The second E8's operand 8 less its address 3 + 5 is 0,
+  // whose low byte, the one mask 4 looks at, is 00: a second round makes it 0xFF - 8 = F7.
+  EXPECT_EQ(x86(hex("e8 11 22 e8 08 00 00 00 00 00")), hex("e8 11 22 e8 f7 00 00 00 00 00"));
 }
 
 TEST(X86BranchFilter, ShortBlocksAndBlocksWithoutBranchesAreUnchanged) {

@@ -216,6 +216,29 @@ TEST_F(Spine, DamagedRecordsAreCorruptAndEarlierBlocksStay) {
   }
 }
 
+// A repeated index is found however many records lie between, even when an index between them
+// shares its place in the table of recent indexes (0 and 128 differ by a power of two).
+TEST_F(Spine, ARepeatedIndexAfterACollidingOneIsCorrupt) {
+  const int mib = 1 << 20;
+  const Bytes first = pattern(mib, 2);
+  const Bytes last = pattern(10, 3);
+  // Records k = 0, 1, 2 for blocks 0, 128 (k + 127) and 0 again (k - 2).
+  put("repeat.qvx",
+      QvxBuilder({.orig_size = 128ll * mib + 10}).block(first).block(last, 0xFE).block(first, 0x05).bytes());
+  RunResult r = run({"-d", "-p0", "repeat.qvx", "out"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, report_line(105));
+  EXPECT_EQ(r.err, "");
+  int fd = open((dir_ / "out/repeat").c_str(), O_RDONLY);
+  Bytes got(mib);
+  EXPECT_EQ(pread(fd, got.data(), got.size(), 0), mib);
+  EXPECT_EQ(got, first);
+  got.resize(10);
+  EXPECT_EQ(pread(fd, got.data(), got.size(), 128ll * mib), 10);
+  EXPECT_EQ(got, last);
+  close(fd);
+}
+
 TEST_F(Spine, BlockSizeLimits) {
   // A small file restores whatever block_mib says...
   put("big-mib.qvx", QvxBuilder({.orig_size = 10, .block_mib = 0xFFFF}).block(kDigits).bytes());

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "pipeline/queues.h"
@@ -38,6 +40,44 @@ TEST_F(FileDecoderTest, InputThatCannotBeReadIsAReadError) {
   EXPECT_EQ(status, -103);
   std::string text = "read error. errno=" + std::to_string(EISDIR) + " '" + std::strerror(EISDIR) + "'";
   EXPECT_EQ(out, "message:read error. errno=%d '%s';'" + text + "'Error: 103 " + text + "\n");
+}
+
+// An input that gives its header and one whole record, then fails as a failing disk does: the
+// failed read is a read error, never the end of the records.
+std::FILE* failing_after_one_record(const char*) {
+  struct Cookie {
+    test::Bytes bytes = test::smallest_file();  // header, record and 10 stored bytes
+    std::size_t at = 0;
+  };
+  cookie_io_functions_t io{};
+  io.read = [](void* c, char* buf, std::size_t size) -> ssize_t {
+    auto* cookie = static_cast<Cookie*>(c);
+    if (cookie->at == cookie->bytes.size()) {
+      errno = EIO;
+      return -1;
+    }
+    const std::size_t n = std::min(size, cookie->bytes.size() - cookie->at);
+    std::memcpy(buf, cookie->bytes.data() + cookie->at, n);
+    cookie->at += n;
+    return static_cast<ssize_t>(n);
+  };
+  io.close = [](void* c) {
+    delete static_cast<Cookie*>(c);
+    return 0;
+  };
+  return fopencookie(new Cookie, "rb", io);
+}
+
+TEST_F(FileDecoderTest, AReadErrorBetweenRecordsIsReported) {
+  InputOpener previous = set_input_opener(&failing_after_one_record);
+  testing::internal::CaptureStdout();
+  int status = decode_file(queue_, dir_ / "any.qvx", dir_ / "out.qvx");
+  std::string out = testing::internal::GetCapturedStdout();
+  set_input_opener(previous);
+  EXPECT_EQ(status, -103);
+  std::string text = "read error. errno=" + std::to_string(EIO) + " '" + std::strerror(EIO) + "'";
+  EXPECT_EQ(out, "message:read error. errno=%d '%s';'" + text + "'Error: 103 " + text + "\n");
+  EXPECT_EQ(test::read_file(dir_ / "out"), (test::Bytes{'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'}));
 }
 
 TEST_F(FileDecoderTest, RestoresAStoredFile) {
