@@ -24,4 +24,14 @@ std::uint8_t* allocate_output(std::size_t out_len);
 // Releases a buffer of either kind; null is ignored.
 void release_buffer(std::uint8_t* buffer);
 
+// Every block buffer and model of the codec comes from here: malloc, or null when memory can't be
+// had. Freed with std::free.
+void* allocate_block_memory(std::size_t bytes);
+
+// Consulted before every allocate_block_memory; true makes that allocation fail. Tests only (the
+// fault injection that fails each allocation of a run in turn); the program never sets it. Gives
+// the previous hook.
+using AllocationHook = bool (*)();
+AllocationHook set_allocation_hook(AllocationHook hook);
+
 }  // namespace uq::codec

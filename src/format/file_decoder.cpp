@@ -86,7 +86,10 @@ int FileDecoder::run() {
   // Seen first, so that after a failure no later input truncates an existing output.
   if (report::stop_flag.load() != 0) return -1;
 
-  input_.reset(input_opener.load()(input_path_.c_str()));
+  // Out of descriptors while the writer still holds earlier outputs: one of them closing frees one.
+  do {
+    input_.reset(input_opener.load()(input_path_.c_str()));
+  } while (!input_ && pipeline::wait_for_a_descriptor(queue_, errno));
   if (!input_) {
     reporter_.cannot_open(input_path_, errno);
     return -1;
@@ -119,7 +122,9 @@ int FileDecoder::run() {
   if (report::stop_flag.load() != 0) return -1;
   const std::int64_t block = block_size(header_.block_mib);
   int err = 0;
-  output_ = pipeline::FileOutput::create(name, block_count(header_.orig_size, block), reporter_, err);
+  do {
+    output_ = pipeline::FileOutput::create(name, block_count(header_.orig_size, block), reporter_, err);
+  } while (!output_ && pipeline::wait_for_a_descriptor(queue_, err));
   if (!output_) {
     report::print_message(stderr, "creat error '%s' '%s'\n", name.c_str(), report::error_text(err));
     pipeline::fatal_exit(-1);
@@ -127,7 +132,15 @@ int FileDecoder::run() {
   job_.out_path = output_->path().c_str();
   job_.output = output_.get();
 
-  return finish(read_records());
+  int status = 0;
+  try {
+    status = read_records();
+  } catch (const std::bad_alloc&) {
+    status = reporter_.no_memory();
+  }
+  // Memory that could not be had leaves the output short of the blocks still to come.
+  if (status == -report::kMallocError) output_->lost_block();
+  return finish(status);
 }
 
 int FileDecoder::read_records() {

@@ -39,7 +39,7 @@ WriteJob decode_one(codec::DecodeJob& job) {
       // Every later block would fail alike: the file decoder stops queuing once it sees the flag.
       report::stop_flag.fetch_add(1);
       reporter.no_memory();
-      out.kind = WriteKind::dropped;
+      out.kind = WriteKind::lost;
       break;
     case codec::BlockStatus::corrupt:
       // Only this file is damaged, so the run goes on.

@@ -28,7 +28,7 @@ bool Output::finish() {
   const auto total = static_cast<std::uint64_t>(block_count_ > 0 ? block_count_ : 0);
   // After a failed close nothing of the file can be trusted to have reached the disk.
   const std::uint64_t missing = close_failed ? total : total - std::min(total, blocks_put_);
-  if ((failed_ || cut_short_) && missing > 0) reporter_.incomplete(path_, missing, total);
+  if ((failed_ || cut_short_ || lost_) && missing > 0) reporter_.incomplete(path_, missing, total);
   return !failed_;
 }
 
@@ -40,14 +40,17 @@ void Output::fail(int err) {
 
 std::unique_ptr<FileOutput> FileOutput::create(const std::string& path, std::int64_t block_count,
                                                report::Reporter& reporter, int& err) {
-  std::unique_ptr<platform::OutputFile> file = platform::OutputFile::create(path, err);
-  if (!file) return nullptr;
-  return std::unique_ptr<FileOutput>(new FileOutput(std::move(file), block_count, reporter));
+  std::unique_ptr<FileOutput> output(new FileOutput(path, block_count, reporter));
+  err = output->file_->open();
+  if (err != 0) {
+    output->finished_quietly();
+    return nullptr;
+  }
+  return output;
 }
 
-FileOutput::FileOutput(std::unique_ptr<platform::OutputFile> file, std::int64_t block_count,
-                       report::Reporter& reporter)
-    : Output(file->path(), block_count, reporter), file_(std::move(file)) {}
+FileOutput::FileOutput(const std::string& path, std::int64_t block_count, report::Reporter& reporter)
+    : Output(path, block_count, reporter), file_(std::make_unique<platform::OutputFile>(path)) {}
 
 FileOutput::~FileOutput() { finish_if_needed(); }
 

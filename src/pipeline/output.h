@@ -1,7 +1,8 @@
 // Where the restored blocks of one compressed file go. Each output keeps its own account: a
 // failed write is that output's failure alone (reported once, its later blocks dropped), and an
-// output left short by its own failure, or by a run that stopped while its records were still
-// being read, is named when it ends, so nothing is ever left short without a line that says so.
+// output left short by its own failure, by a lack of memory, or by a run that stopped while its
+// records were still being read, is named when it ends, so nothing is ever left short without a
+// line that says so. (A damaged block is named by its own message.)
 #pragma once
 
 #include <cstddef>
@@ -37,6 +38,8 @@ class Output {
 
   // The file decoder stopped reading this output's records because the run is stopping.
   void cut_short() { cut_short_ = true; }
+  // A block of this output was lost for want of memory (reported, but not naming the output).
+  void lost_block() { lost_ = true; }
 
   // Ends the output: closes what it writes to (a failed close is its failure) and names it when
   // its own failure or a cut-short read left blocks of it unwritten. Gives false when the output
@@ -59,6 +62,8 @@ class Output {
   void finish_if_needed() {
     if (!finished_) finish();
   }
+  // An output that never came to be (its file could not be created) ends without a word.
+  void finished_quietly() { finished_ = true; }
 
  private:
   void fail(int err);
@@ -69,20 +74,21 @@ class Output {
   std::uint64_t blocks_put_ = 0;  // blocks 0..N-1 stored
   bool failed_ = false;
   bool cut_short_ = false;
+  bool lost_ = false;
   bool finished_ = false;
 };
 
 // An output that is a restored file on disk, created (or truncated) when made.
 class FileOutput final : public Output {
  public:
-  // Gives null, with the errno in `err`, when the file can't be created.
+  // Gives null, with the errno in `err`, when the file can't be created. A lack of memory throws
+  // std::bad_alloc before the file is touched.
   static std::unique_ptr<FileOutput> create(const std::string& path, std::int64_t block_count,
                                             report::Reporter& reporter, int& err);
   ~FileOutput() override;
 
  private:
-  FileOutput(std::unique_ptr<platform::OutputFile> file, std::int64_t block_count,
-             report::Reporter& reporter);
+  FileOutput(const std::string& path, std::int64_t block_count, report::Reporter& reporter);
   int store(std::int64_t index, std::uint64_t offset, const std::uint8_t* data,
             std::size_t len) override;
   int close_target() override;

@@ -26,6 +26,7 @@ void OutputTracker::closed(const Output* file) {
     auto it = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.file == file; });
     if (it == pending_.end()) return;
     pending_.erase(it);
+    ++closes_;
   }
   closed_signal_.notify_all();
 }
@@ -39,6 +40,14 @@ void OutputTracker::wait_until_closed(const std::string& path) {
   if (!status.ok) return;  // a name that does not exist yet can't be a pending output
   std::unique_lock lock(mutex_);
   closed_signal_.wait(lock, [&] { return !is_pending(status.device, status.inode); });
+}
+
+bool OutputTracker::wait_for_a_close() {
+  std::unique_lock lock(mutex_);
+  if (pending_.empty()) return false;
+  const std::uint64_t seen = closes_;
+  closed_signal_.wait(lock, [&] { return closes_ != seen; });
+  return true;
 }
 
 int OutputTracker::pending() const {

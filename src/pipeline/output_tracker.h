@@ -25,6 +25,10 @@ class OutputTracker {
   // and inode, so another spelling, a symbolic link or a case-folding file system all count).
   void wait_until_closed(const std::string& path);
 
+  // Waits until one more output handed over earlier has been closed, which frees its descriptor.
+  // Gives false at once when none is pending.
+  bool wait_for_a_close();
+
   // Outputs handed over and not yet closed.
   int pending() const;
 
@@ -41,6 +45,7 @@ class OutputTracker {
   mutable std::mutex mutex_;
   std::condition_variable closed_signal_;
   std::vector<Pending> pending_;  // a handful: only outputs with blocks still in flight
+  std::uint64_t closes_ = 0;      // outputs closed so far
 };
 
 }  // namespace uq::pipeline

@@ -26,9 +26,11 @@ bool OutputWriter::take(const WriteJob& job) {
     case WriteKind::stop:
       return false;
     case WriteKind::block:
-    case WriteKind::dropped: {
+    case WriteKind::dropped:
+    case WriteKind::lost: {
       Entry& entry = entry_for(job.output);
       ++entry.taken;
+      if (job.kind == WriteKind::lost) job.output->lost_block();
       if (job.kind == WriteKind::block) {
         if (!job.output->put(job.block_index, job.out_offset, job.out_buf, static_cast<std::size_t>(job.out_len))) {
           report::stop_flag.fetch_add(1);

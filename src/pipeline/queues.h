@@ -17,6 +17,7 @@ enum class WriteKind : std::uint8_t {
   stop = 0,  // end the writer
   block,     // write out_buf at block_index x block size, then release it
   dropped,   // a block that failed to decode: nothing to write, but it counts for its file
+  lost,      // likewise, for want of memory: its output is left short
   file_end,  // the file decoder is done with `output` after queuing `queued_jobs` blocks
 };
 

@@ -3,6 +3,7 @@
 #include "pipeline/threaded_run.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <thread>
 
@@ -87,6 +88,11 @@ void hand_over_output(DecodeQueue& queue, std::unique_ptr<Output> output, std::u
 
 void wait_for_same_output(DecodeQueue& queue, const std::string& name) {
   queue.downstream->outputs.wait_until_closed(name);
+}
+
+bool wait_for_a_descriptor(DecodeQueue& queue, int err) {
+  if (err != EMFILE && err != ENFILE) return false;
+  return run_has_workers && queue.downstream->outputs.wait_for_a_close();
 }
 
 void fatal_exit(int status) {

@@ -52,6 +52,11 @@ void hand_over_output(DecodeQueue& queue, std::unique_ptr<Output> output, std::u
 // exactly as in the run without workers.
 void wait_for_same_output(DecodeQueue& queue, const std::string& name);
 
+// When a file can't be opened for want of descriptors (EMFILE, ENFILE) while the output writer
+// still holds outputs: waits until one of them is closed and gives true, so that the open can be
+// tried again. Gives false for any other error, or when nothing is held.
+bool wait_for_a_descriptor(DecodeQueue& queue, int err);
+
 // Ends the process with `status` after a fatal condition (an output or directory that can't be
 // made); prints nothing itself. Called on the thread that started the run, it first ends the
 // threaded run, so every block already queued is written and every output closed.

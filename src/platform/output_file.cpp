@@ -10,14 +10,9 @@
 
 namespace uq::platform {
 
-std::unique_ptr<OutputFile> OutputFile::create(const std::string& path, int& err) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    err = errno;
-    return nullptr;
-  }
-  err = 0;
-  return std::unique_ptr<OutputFile>(new OutputFile(fd, path));
+int OutputFile::open() {
+  fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  return fd_ < 0 ? errno : 0;
 }
 
 OutputFile::~OutputFile() { close(); }

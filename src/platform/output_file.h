@@ -1,5 +1,6 @@
 // A restored file being written: created (or truncated) once, written at 64-bit offsets in any
-// order, closed once.
+// order, closed once. Made in two steps, so that everything that allocates is done before the
+// file is touched: a lack of memory then never leaves a file created and unaccounted for.
 #pragma once
 
 #include <cstddef>
@@ -11,10 +12,12 @@ namespace uq::platform {
 
 class OutputFile {
  public:
-  // Creates or truncates `path` for writing. Gives null and sets `err` to errno on failure.
-  static std::unique_ptr<OutputFile> create(const std::string& path, int& err);
-
+  // Nothing is opened yet.
+  explicit OutputFile(std::string path) : path_(std::move(path)) {}
   ~OutputFile();
+
+  // Creates or truncates the file for writing. Gives 0, or the errno of the failure.
+  int open();
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
@@ -28,8 +31,7 @@ class OutputFile {
   const std::string& path() const { return path_; }
 
  private:
-  OutputFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
-  int fd_;
+  int fd_ = -1;
   std::string path_;
 };
 

@@ -29,6 +29,9 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
     dup2(err_pipe[1], 2);
     int null_fd = open("/dev/null", O_RDONLY);
     if (null_fd >= 0) dup2(null_fd, 0);
+    // The child starts with the three standard streams alone, whatever the test runner left open,
+    // so that a descriptor limit means the same in every run.
+    close_range(3, ~0u, 0);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     for (const std::string& entry : options.env) putenv(const_cast<char*>(entry.c_str()));
     if (options.max_open_files >= 0) {

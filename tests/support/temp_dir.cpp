@@ -1,6 +1,7 @@
 // Temporary directories under $TMPDIR (or /tmp) and whole-file reads and writes.
 #include "support/temp_dir.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -35,9 +36,14 @@ void write_file(const std::string& path, const Bytes& bytes) {
 }
 
 Bytes read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  // One sized read: byte-wise stream iterators are slow under the sanitizers on files of MiBs.
+  std::FILE* in = std::fopen(path.c_str(), "rb");
+  if (in == nullptr) throw std::runtime_error("cannot read " + path);
+  Bytes bytes;
+  std::uint8_t chunk[1 << 16];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, in)) > 0;) bytes.insert(bytes.end(), chunk, chunk + n);
+  std::fclose(in);
+  return bytes;
 }
 
 bool file_exists(const std::string& path) {
