@@ -120,8 +120,6 @@ TEST_F(Faults, EveryAllocationOfARunFailsInTurn) {
 }
 
 // Few descriptors: the outputs the writer still holds are waited for, never a reason to fail.
-// (Below about 10 descriptors with 16 workers, the undefined-behaviour sanitizer's own checks run
-// short of descriptors, so the limits go with the worker counts of the allocation test.)
 TEST_F(Faults, EveryDescriptorLimitFrom8To32) {
   for (const std::string threads : {"-p0", "-p2"}) {
     for (long limit = 8; limit <= 32; ++limit) {
