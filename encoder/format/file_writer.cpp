@@ -2,6 +2,8 @@
 // threads, and writes header, records and blocks in record order.
 #include "format/file_writer.h"
 
+#include "unquarvex.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,6 +31,7 @@ void store_le(std::uint8_t* p, std::uint64_t v, int bytes) {
 struct Slot {
   std::vector<std::uint8_t> block;
   std::vector<std::uint8_t> payload;
+  std::uint64_t digest = 0;  // of the block as it restores, before the filter
   std::int64_t index = 0;
   bool done = false;
   bool failed = false;  // memory ran out while the block was coded
@@ -88,6 +91,7 @@ class Workers {
       // The slot belongs to this worker until it is marked done.
       Slot& s = slot(ordinal);
       try {
+        s.digest = block_digest(s.block.data(), s.block.size());
         s.payload = pack_block(s.block, options_.level, options_.filter);
         s.failed = false;
       } catch (const std::bad_alloc&) {
@@ -168,7 +172,8 @@ std::vector<std::uint8_t> pack_block(std::vector<std::uint8_t>& block, std::uint
 }
 
 bool write_compressed(std::int64_t orig_size, const ReadAt& read, const WriteOut& write,
-                      const WriterOptions& options, WriteSummary* summary, std::string* error) {
+                      const RewriteHeader& rewrite_header, const WriterOptions& options,
+                      WriteSummary* summary, std::string* error) {
   WriteSummary local;
   WriteSummary& sum = summary != nullptr ? *summary : local;
   sum = {};
@@ -187,6 +192,7 @@ bool write_compressed(std::int64_t orig_size, const ReadAt& read, const WriteOut
   const std::int64_t block = format::block_size(options.block_mib);
   const std::int64_t count = format::block_count(orig_size, block);
   const std::vector<std::int64_t> order = record_order(count, options.shuffle_seed);
+  std::vector<std::uint64_t> digests(static_cast<std::size_t>(count));
   const unsigned threads = std::max(1u, options.threads);
   // Two blocks per thread keep every worker busy while the oldest one waits to be written; past
   // 64 MiB a block a single spare one bounds the memory instead.
@@ -230,6 +236,14 @@ bool write_compressed(std::int64_t orig_size, const ReadAt& read, const WriteOut
     sum.out_bytes += record.size() + s.payload.size();
     ++sum.blocks;
     if (s.payload.size() == s.block.size()) ++sum.stored_blocks;
+    digests[static_cast<std::size_t>(s.index)] = s.digest;
+  }
+  sum.checksum = file_checksum(digests);
+  std::copy(std::begin(kChecksumTag), std::end(kChecksumTag), header.begin() + kChecksumAt);
+  store_le(&header[kChecksumAt + 4], sum.checksum, 8);
+  if (!rewrite_header(header.data(), header.size())) {
+    *error = "write error: " + errno_text();
+    return false;
   }
   return true;
 }
@@ -246,6 +260,10 @@ std::vector<std::uint8_t> compress_bytes(const std::uint8_t* data, std::size_t n
       },
       [&](const std::uint8_t* p, std::size_t len) {
         out.insert(out.end(), p, p + len);
+        return true;
+      },
+      [&](const std::uint8_t* header, std::size_t len) {
+        std::copy(header, header + len, out.begin());
         return true;
       },
       options, nullptr, &error);
@@ -300,7 +318,10 @@ bool compress_file(const std::string& in_path, const std::string& out_path,
   };
   bool ok = false;
   try {
-    ok = write_compressed(static_cast<std::int64_t>(in_stat.st_size), read, write, options,
+    auto rewrite_header = [&](const std::uint8_t* header, std::size_t len) {
+      return std::fflush(out) == 0 && fseeko(out, 0, SEEK_SET) == 0 && std::fwrite(header, 1, len, out) == len;
+    };
+    ok = write_compressed(static_cast<std::int64_t>(in_stat.st_size), read, write, rewrite_header, options,
                           summary, error);
   } catch (const std::exception& e) {  // memory or threads could not be had
     *error = e.what();

@@ -34,6 +34,7 @@ struct WriteSummary {
   std::uint64_t out_bytes = 0;
   std::uint64_t blocks = 0;
   std::uint64_t stored_blocks = 0;
+  std::uint64_t checksum = 0;  // of the restored file, as the header carries it
 };
 
 std::array<std::uint8_t, format::kHeaderSize> make_header(std::int64_t orig_size,
@@ -57,11 +58,16 @@ std::vector<std::uint8_t> pack_block(std::vector<std::uint8_t>& block, std::uint
 using ReadAt = std::function<bool(std::uint64_t offset, std::uint8_t* dst, std::size_t len)>;
 // Appends bytes to the output; false on failure.
 using WriteOut = std::function<bool(const std::uint8_t* data, std::size_t len)>;
+// Writes the header again over the first bytes of the output, once the file's checksum is known;
+// false on failure.
+using RewriteHeader = std::function<bool(const std::uint8_t* header, std::size_t len)>;
 
-// Writes the whole compressed file of an input of `orig_size` bytes. Holds at most two blocks per
-// thread in memory. On failure gives false with a message in *error.
+// Writes the whole compressed file of an input of `orig_size` bytes, then rewrites its header
+// with the checksum of the restored file (header bytes 20..31, which readers never examine).
+// Holds at most two blocks per thread in memory. On failure gives false with a message in *error.
 bool write_compressed(std::int64_t orig_size, const ReadAt& read, const WriteOut& write,
-                      const WriterOptions& options, WriteSummary* summary, std::string* error);
+                      const RewriteHeader& rewrite_header, const WriterOptions& options,
+                      WriteSummary* summary, std::string* error);
 
 // The compressed file of a buffer, in memory.
 std::vector<std::uint8_t> compress_bytes(const std::uint8_t* data, std::size_t n,

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "cli/input_iterator.h"
+#include "cli/output_path.h"
 #include "cli/run_driver.h"
 #include "codec/block_buffers.h"
 #include "codec/block_restore.h"
@@ -60,24 +62,33 @@ void undo_filter(std::uint8_t filter, std::uint8_t* data, std::size_t size) {
 
 FileRestore restore_file(const std::string& input, const std::string& output_path, int threads,
                          std::uint64_t memory_limit) {
-  // A run of its own: nothing of an earlier run in this process carries over.
-  report::stop_flag.store(0);
-  report::live_workers.store(0);
-  pipeline::thread_count = threads < 0 ? 0 : std::min(threads, pipeline::kMaxWorkers);
   report::Collector collector;
   FileRestore result;
-  {
-    pipeline::WriteQueue write_queue(pipeline::thread_count);
-    write_queue.budget.set_limit(memory_limit);
-    pipeline::DecodeQueue decode_queue(pipeline::thread_count, &write_queue);
-    pipeline::ThreadedRun run(decode_queue, write_queue);
-    run.start();  // when no thread starts, the file is restored on this thread
-    result.status = format::decode_file(decode_queue, input, output_path, collector);
-    run.finish();
-  }
+  pipeline::run_in_process(threads, memory_limit, [&](pipeline::DecodeQueue& queue) {
+    result.status = format::decode_file(queue, input, output_path, collector);
+  });
   result.problems = collector.problems();
-  pipeline::thread_count = 0;
   return result;
+}
+
+void walk_inputs(const std::vector<std::string>& arguments, const std::function<void(const WalkEntry&)>& visit) {
+  std::unique_ptr<cli::InputIterator> iterator = cli::open_input_iterator(arguments);
+  if (!iterator) return;
+  WalkEntry entry;
+  platform::FileStatus status;
+  while (iterator->next_input(entry.path, status) == 0) {
+    entry.argument = iterator->current_argument();
+    entry.kind = status.kind == platform::FileKind::regular     ? WalkEntry::Kind::file
+                 : status.kind == platform::FileKind::directory ? WalkEntry::Kind::directory
+                                                                : WalkEntry::Kind::other;
+    visit(entry);
+  }
+  cli::close_input_iterator(iterator);
+}
+
+std::string tree_output_path(const std::string& destination, const std::string& input_path,
+                             const std::string& argument) {
+  return cli::join_output_path(destination, cli::recursive_tail(input_path, argument));
 }
 
 }  // namespace uq

@@ -58,8 +58,9 @@ using InputStream = std::unique_ptr<std::FILE, InputCloser>;
 class FileDecoder {
  public:
   FileDecoder(pipeline::DecodeQueue& queue, const std::string& input_path, const std::string& output_path,
-              report::Reporter& reporter)
-      : queue_(queue), input_path_(input_path), output_path_(output_path), reporter_(reporter) {}
+              report::Reporter& reporter, const OutputMaker& make_output)
+      : queue_(queue), input_path_(input_path), output_path_(output_path), reporter_(reporter),
+        make_output_(make_output) {}
   // Whatever way the call ends, an output that has jobs queued goes to the output writer.
   ~FileDecoder() { hand_over(); }
 
@@ -75,6 +76,7 @@ class FileDecoder {
   const std::string& input_path_;
   const std::string& output_path_;
   report::Reporter& reporter_;
+  const OutputMaker& make_output_;
   InputStream input_;
   std::unique_ptr<pipeline::Output> output_;
   FileHeader header_;
@@ -122,8 +124,10 @@ int FileDecoder::run() {
   if (report::stop_flag.load() != 0) return -1;
   const std::int64_t block = block_size(header_.block_mib);
   int err = 0;
+  const std::int64_t blocks = block_count(header_.orig_size, block);
   do {
-    output_ = pipeline::FileOutput::create(name, block_count(header_.orig_size, block), reporter_, err);
+    output_ = make_output_ ? make_output_(name, blocks, reporter_, err)
+                           : pipeline::FileOutput::create(name, blocks, reporter_, err);
   } while (!output_ && pipeline::wait_for_a_descriptor(queue_, err));
   if (!output_) {
     report::print_message(stderr, "creat error '%s' '%s'\n", name.c_str(), report::error_text(err));
@@ -192,7 +196,7 @@ int FileDecoder::read_records() {
       int read_err = errno;
       codec::release_buffer(in_buf);
       if (budget != nullptr) budget->release(reserved);
-      return reporter_.data_short(read_err, record.comp_len, got);
+      return reporter_.data_short(index, read_err, record.comp_len, got);
     }
     std::fflush(stdout);
 
@@ -256,9 +260,9 @@ InputOpener set_input_opener(InputOpener opener) {
 }
 
 int decode_file(pipeline::DecodeQueue& queue, const std::string& input_path, const std::string& output_path,
-                report::Reporter& reporter) {
+                report::Reporter& reporter, const OutputMaker& make_output) {
   try {
-    return FileDecoder(queue, input_path, output_path, reporter).run();
+    return FileDecoder(queue, input_path, output_path, reporter, make_output).run();
   } catch (const std::bad_alloc&) {
     return reporter.no_memory();
   }

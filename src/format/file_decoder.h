@@ -3,19 +3,29 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 
+#include "pipeline/output.h"
 #include "pipeline/queues.h"
 #include "report/reporter.h"
 
 namespace uq::format {
 
+// Makes the output of a file named `name` whose header announces `block_count` blocks; gives null,
+// with the errno in `err`, when it can't be made. The restore tool creates the file on disk.
+using OutputMaker = std::function<std::unique_ptr<pipeline::Output>(
+    const std::string& name, std::int64_t block_count, report::Reporter& reporter, int& err)>;
+
 // Gives 0 when the records ended (every block queued or written), -1 when the input can't be
 // opened or the stop flag is up, or -code after a numbered report. An output that can't be
-// created ends the whole run with status -1. What goes wrong is told to `reporter`.
+// created ends the whole run with status -1. What goes wrong is told to `reporter`; the blocks
+// go to the output `make_output` makes (by default, the restored file).
 int decode_file(pipeline::DecodeQueue& queue, const std::string& input_path,
                 const std::string& output_path,
-                report::Reporter& reporter = report::console_reporter());
+                report::Reporter& reporter = report::console_reporter(),
+                const OutputMaker& make_output = nullptr);
 
 // Opens an input for reading, as fopen(path, "rb") does. Tests replace it to give a stream that
 // fails part way (a failing disk or network file system can't be had on demand); the program

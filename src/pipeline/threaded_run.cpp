@@ -2,6 +2,7 @@
 // decode jobs, worker joins, the stop write job, the writer's join.
 #include "pipeline/threaded_run.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -88,6 +89,22 @@ void hand_over_output(DecodeQueue& queue, std::unique_ptr<Output> output, std::u
 
 void wait_for_same_output(DecodeQueue& queue, const std::string& name) {
   queue.downstream->outputs.wait_until_closed(name);
+}
+
+void run_in_process(int threads, std::uint64_t memory_limit, const std::function<void(DecodeQueue&)>& work) {
+  report::stop_flag.store(0);
+  report::live_workers.store(0);
+  thread_count = threads < 0 ? 0 : std::min(threads, kMaxWorkers);
+  {
+    WriteQueue write_queue(thread_count);
+    write_queue.budget.set_limit(memory_limit);
+    DecodeQueue decode_queue(thread_count, &write_queue);
+    ThreadedRun run(decode_queue, write_queue);
+    run.start();  // when no thread starts, the work decodes on this thread
+    work(decode_queue);
+    run.finish();
+  }
+  thread_count = 0;
 }
 
 bool wait_for_a_descriptor(DecodeQueue& queue, int err) {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -42,6 +43,12 @@ class ThreadedRun {
   ThreadHandle writer_;
   bool running_ = false;
 };
+
+// Runs `work` (which queues blocks on the decode queue it is given) in a threaded run of its
+// own with `threads` workers (0: none; the work then decodes on this thread) whose blocks stay
+// within `memory_limit` bytes, and ends the run, every block written, before it returns. For
+// restores and checks in process: nothing of an earlier run carries over.
+void run_in_process(int threads, std::uint64_t memory_limit, const std::function<void(DecodeQueue&)>& work);
 
 // The file decoder is done with `output`, for which it queued `queued` decode jobs (at least
 // 1): the output writer ends and releases it once it has taken that many jobs for it.

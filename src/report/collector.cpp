@@ -25,9 +25,9 @@ int Collector::read_failed(int err) {
   return -kReadError;
 }
 
-int Collector::data_short(int err, std::uint32_t comp_len, std::size_t got) {
-  keep(Problem::Kind::read_error, kNoBlock,
-       "block data cut short: " + std::to_string(got) + " of " + std::to_string(comp_len) + " bytes", err);
+int Collector::data_short(std::int64_t block, int err, std::uint32_t comp_len, std::size_t got) {
+  keep(Problem::Kind::read_error, block,
+       "cut short: " + std::to_string(got) + " of " + std::to_string(comp_len) + " bytes", err);
   return -kReadError;
 }
 

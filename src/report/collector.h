@@ -13,7 +13,7 @@ class Collector final : public Reporter {
  public:
   void cannot_open(const std::string& input, int err) override;
   int read_failed(int err) override;
-  int data_short(int err, std::uint32_t comp_len, std::size_t got) override;
+  int data_short(std::int64_t block, int err, std::uint32_t comp_len, std::size_t got) override;
   int not_qvx(const std::string& input) override;
   int corrupt(std::int64_t block, const char* what) override;
   int block_damaged(const std::string& output, std::int64_t block, int result, int expected) override;

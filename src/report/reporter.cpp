@@ -31,7 +31,7 @@ void ConsoleReporter::cannot_open(const std::string& input, int err) {
 
 int ConsoleReporter::read_failed(int err) { return report_errno(kReadError, err); }
 
-int ConsoleReporter::data_short(int err, std::uint32_t comp_len, std::size_t got) {
+int ConsoleReporter::data_short(std::int64_t, int err, std::uint32_t comp_len, std::size_t got) {
   StdoutHold hold;
   print_message(stdout, "err=%s, %d,%d ", err == 0 ? "" : error_text(err), static_cast<int>(comp_len),
                 static_cast<int>(got));

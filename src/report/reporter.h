@@ -20,8 +20,8 @@ class Reporter {
   virtual void cannot_open(const std::string& input, int err) = 0;
   // The header is cut short, or a read fails (between records too). Gives -103.
   virtual int read_failed(int err) = 0;
-  // A block's bytes are cut short: `got` of `comp_len` came. Gives -103.
-  virtual int data_short(int err, std::uint32_t comp_len, std::size_t got) = 0;
+  // The bytes of block `block` are cut short: `got` of `comp_len` came. Gives -103.
+  virtual int data_short(std::int64_t block, int err, std::uint32_t comp_len, std::size_t got) = 0;
   // The header is not a quarvex header. Gives -104.
   virtual int not_qvx(const std::string& input) = 0;
   // A damaged record or header: `what` says how, for reporters that keep reasons. Gives -105.
@@ -48,7 +48,7 @@ class ConsoleReporter final : public Reporter {
  public:
   void cannot_open(const std::string& input, int err) override;
   int read_failed(int err) override;
-  int data_short(int err, std::uint32_t comp_len, std::size_t got) override;
+  int data_short(std::int64_t block, int err, std::uint32_t comp_len, std::size_t got) override;
   int not_qvx(const std::string& input) override;
   int corrupt(std::int64_t block, const char* what) override;
   int block_damaged(const std::string& output, std::int64_t block, int result,

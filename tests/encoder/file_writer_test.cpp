@@ -2,7 +2,9 @@
 // coded choice, and whole files restored block by block through the decoder's own pieces.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <set>
 
 #include "codec/post_filters.h"
@@ -10,6 +12,7 @@
 #include "format/file_format.h"
 #include "format/file_writer.h"
 #include "support/qvx_builder.h"
+#include "unquarvex.h"
 
 namespace uq::test {
 namespace {
@@ -46,7 +49,7 @@ Data restore_file(const Data& file) {
   return out;
 }
 
-TEST(FileWriter, HeaderHoldsTheFieldsAndZerosElsewhere) {
+TEST(FileWriter, HeaderHoldsTheFieldsAndZerosWhereTheChecksumWillGo) {
   enc::WriterOptions o;
   o.level = 9;
   o.filter = 2;
@@ -161,12 +164,44 @@ TEST(FileWriter, FailuresOfTheSinkOrSourceAreReported) {
     return written <= format::kHeaderSize;
   };
   auto write_all = [](const std::uint8_t*, std::size_t) { return true; };
-  EXPECT_FALSE(enc::write_compressed(1000, read, write_header_only, o, nullptr, &error));
+  auto rewrite = [](const std::uint8_t*, std::size_t) { return true; };
+  auto refuse_rewrite = [](const std::uint8_t*, std::size_t) { return false; };
+  EXPECT_FALSE(enc::write_compressed(1000, read, write_header_only, rewrite, o, nullptr, &error));
   EXPECT_NE(error.find("write error"), std::string::npos);
-  EXPECT_FALSE(enc::write_compressed(1000, refuse_read, write_all, o, nullptr, &error));
+  EXPECT_FALSE(enc::write_compressed(1000, refuse_read, write_all, rewrite, o, nullptr, &error));
   EXPECT_NE(error.find("read error"), std::string::npos);
+  error.clear();
+  EXPECT_FALSE(enc::write_compressed(1000, read, write_all, refuse_rewrite, o, nullptr, &error));
+  EXPECT_NE(error.find("write error"), std::string::npos);
   o.block_mib = 0;
-  EXPECT_FALSE(enc::write_compressed(1000, read, write_all, o, nullptr, &error));
+  EXPECT_FALSE(enc::write_compressed(1000, read, write_all, rewrite, o, nullptr, &error));
+}
+
+// Header bytes 20..31 carry the tag and the checksum of the restored file: XXH3-64 over the XXH3-64
+// of each block (before its filter) in index order, whatever order the records are written in.
+TEST(FileWriter, TheHeaderCarriesTheChecksumOfTheRestoredBlocks) {
+  enc::WriterOptions o;
+  o.filter = 2;
+  Data input = text_like(2 * (1 << 20) + 5000);
+  std::vector<std::uint64_t> digests;
+  for (std::size_t at = 0; at < input.size(); at += 1 << 20) {
+    digests.push_back(block_digest(input.data() + at, std::min<std::size_t>(1 << 20, input.size() - at)));
+  }
+  const std::uint64_t expected = file_checksum(digests);
+  for (std::optional<std::uint64_t> seed : {std::optional<std::uint64_t>{}, std::optional<std::uint64_t>{5}}) {
+    o.shuffle_seed = seed;
+    Data file = enc::compress_bytes(input.data(), input.size(), o);
+    EXPECT_EQ(Data(file.begin() + 20, file.begin() + 24), (Data{'Q', 'C', 'S', '1'}));
+    std::uint64_t carried = 0;
+    for (int i = 7; i >= 0; --i) carried = (carried << 8) | file[24 + static_cast<std::size_t>(i)];
+    EXPECT_EQ(carried, expected);
+    EXPECT_EQ(restore_file(file), input);
+  }
+  // An empty file: the checksum of no blocks.
+  Data empty = enc::compress_bytes(nullptr, 0, o);
+  std::uint64_t carried = 0;
+  for (int i = 7; i >= 0; --i) carried = (carried << 8) | empty[24 + static_cast<std::size_t>(i)];
+  EXPECT_EQ(carried, file_checksum({}));
 }
 
 }  // namespace

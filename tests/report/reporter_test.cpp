@@ -38,7 +38,7 @@ TEST(ConsoleReporter, TwoPartMessagesStayWholeUnderManyThreads) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kRounds; ++i) {
         switch ((t + i) % 3) {
-          case 0: reporter.data_short(EIO, 100, 7); break;
+          case 0: reporter.data_short(i, EIO, 100, 7); break;
           case 1: reporter.block_damaged("out/f" + std::to_string(t), i, -1, 16); break;
           default: reporter.not_qvx("in/g" + std::to_string(t)); break;
         }
