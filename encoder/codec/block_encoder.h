@@ -12,6 +12,9 @@ namespace uq::enc {
 // chain candidates per position.
 inline constexpr std::uint8_t kDefaultLevel = 5;
 
+// The level whose output is smallest, which --best selects.
+inline constexpr std::uint8_t kBestLevel = 10;
+
 // Amount the decoder adds to a length code n (n >= 2) to get the match length.
 constexpr unsigned length_adjustment(std::uint8_t level) {
   return level <= 7 ? 2u : level == 9 ? 0u : 1u;
