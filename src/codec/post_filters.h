@@ -17,6 +17,11 @@ std::uint32_t x86_branch_decode(std::uint8_t* data, std::size_t size, std::uint3
 // 3-byte delta filter, decoding direction: three running byte sums, one per channel.
 void delta3_decode(std::uint8_t* data, std::size_t size);
 
+// Whether the low four bits of `filter` name a post-filter (others leave blocks as they are).
+constexpr bool has_post_filter(std::uint8_t filter) {
+  return (filter & 0x0F) == kFilterX86 || (filter & 0x0F) == kFilterDelta3;
+}
+
 // Applies the filter named by the low four bits of `filter` to one block, from a fresh state
 // (address 0, state 0, sums 0).
 void apply_post_filter(std::uint8_t filter, std::uint8_t* data, std::size_t size);

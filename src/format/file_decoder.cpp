@@ -1,6 +1,9 @@
 // decode_file: header check, output creation, then each block record in turn.
 #include "format/file_decoder.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -8,10 +11,12 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "codec/block_buffers.h"
 #include "codec/block_restore.h"
 #include "codec/method_table.h"
+#include "codec/post_filters.h"
 #include "format/file_format.h"
 #include "format/output_name.h"
 #include "pipeline/run_settings.h"
@@ -68,6 +73,9 @@ class FileDecoder {
 
  private:
   int read_records();
+  // A stored block without a filter goes from the input to the output as a copy, inside the
+  // kernel where it can: gives its status, or none when it must be read instead.
+  std::optional<int> copy_stored(std::int64_t index, std::uint64_t out_offset, std::uint32_t len);
   int restore_here(codec::DecodeJob& job);
   int finish(int status);
   void hand_over();
@@ -78,6 +86,7 @@ class FileDecoder {
   report::Reporter& reporter_;
   const OutputMaker& make_output_;
   InputStream input_;
+  std::uint64_t input_size_ = 0;  // of a regular input; 0 for anything else
   std::unique_ptr<pipeline::Output> output_;
   FileHeader header_;
   codec::DecodeJob job_;
@@ -95,6 +104,9 @@ int FileDecoder::run() {
   if (!input_) {
     reporter_.cannot_open(input_path_, errno);
     return -1;
+  }
+  if (struct stat st {}; fileno(input_.get()) >= 0 && ::fstat(fileno(input_.get()), &st) == 0 && S_ISREG(st.st_mode)) {
+    input_size_ = static_cast<std::uint64_t>(st.st_size);
   }
 
   std::uint8_t header_bytes[kHeaderSize];
@@ -180,6 +192,14 @@ int FileDecoder::read_records() {
     if (record.comp_len != len && codec::find_method(header_.method) == nullptr) {
       return reporter_.corrupt(index, "unknown method");
     }
+    // Exact in 64 bits: index < 2^43 for any 64-bit orig_size, block size < 2^31.
+    const std::uint64_t out_offset = static_cast<std::uint64_t>(index) * static_cast<std::uint64_t>(block);
+    if (record.comp_len == len) {
+      if (std::optional<int> status = copy_stored(index, out_offset, record.comp_len)) {
+        if (*status != 0) return *status;
+        continue;
+      }
+    }
 
     // Waits for room among the blocks in flight before anything of this one is read.
     const std::uint64_t reserved = record.comp_len + codec::kInputPadding +
@@ -202,8 +222,7 @@ int FileDecoder::read_records() {
 
     job_.comp_len = record.comp_len;
     job_.block_index = index;
-    // Exact in 64 bits: index < 2^43 for any 64-bit orig_size, block size < 2^31.
-    job_.out_offset = static_cast<std::uint64_t>(index) * static_cast<std::uint64_t>(block);
+    job_.out_offset = out_offset;
     job_.in_buf = in_buf;
     job_.in_ptr = in_buf;
     job_.out_ptr = nullptr;
@@ -219,6 +238,36 @@ int FileDecoder::read_records() {
     job_.in_buf = nullptr;
     job_.in_ptr = nullptr;
   }
+}
+
+std::optional<int> FileDecoder::copy_stored(std::int64_t index, std::uint64_t out_offset, std::uint32_t len) {
+  // A filtered block is changed on its way; a block past the input's end must fail where it is
+  // read, with the message of a cut-short block.
+  if (codec::has_post_filter(header_.filter) || !output_->takes_copies()) return std::nullopt;
+  const int fd = fileno(input_.get());
+  const off_t at = fd >= 0 ? ftello(input_.get()) : -1;
+  if (at < 0 || static_cast<std::uint64_t>(at) + len > input_size_) return std::nullopt;
+  if (!output_->has_source()) {
+    const int source = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (source < 0) return std::nullopt;  // out of descriptors: the bytes are read instead
+    output_->adopt_source(source);
+  }
+  if (fseeko(input_.get(), len, SEEK_CUR) != 0) return std::nullopt;
+  const auto source_offset = static_cast<std::uint64_t>(at);
+  if (!pipeline::run_has_workers) {
+    if (output_->copy(index, out_offset, source_offset, len)) return 0;
+    return output_->failed_reading() ? -report::kReadError : -report::kWriteError;
+  }
+  pipeline::WriteJob copy;
+  copy.kind = pipeline::WriteKind::copy;
+  copy.output = output_.get();
+  copy.block_index = index;
+  copy.out_offset = out_offset;
+  copy.source_offset = source_offset;
+  copy.out_len = static_cast<std::int32_t>(len);
+  queue_.downstream->push(copy);
+  ++queued_;
+  return 0;
 }
 
 int FileDecoder::restore_here(codec::DecodeJob& job) {

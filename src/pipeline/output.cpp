@@ -1,7 +1,11 @@
 // An output's own account of its blocks, and the output that writes a restored file.
 #include "pipeline/output.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "platform/output_file.h"
 
@@ -13,12 +17,37 @@ bool Output::put(std::int64_t index, std::uint64_t offset, const std::uint8_t* d
     fail(err);
     return false;
   }
-  if (index >= 0 && index < block_count_) ++blocks_put_;
+  counted(index);
   return true;
+}
+
+bool Output::copy(std::int64_t index, std::uint64_t offset, std::uint64_t source_offset, std::size_t len) {
+  if (failed_) return false;
+  const CopyResult result = copy_in(source_fd_, source_offset, offset, len);
+  if (result.reading) {
+    if (!failed_) reporter_.read_failed(result.err);
+    failed_ = true;
+    failed_reading_ = true;
+    return false;
+  }
+  if (result.err != 0) {
+    fail(result.err);
+    return false;
+  }
+  counted(index);
+  return true;
+}
+
+Output::CopyResult Output::copy_in(int, std::uint64_t, std::uint64_t, std::size_t) { return {EINVAL, false}; }
+
+void Output::counted(std::int64_t index) {
+  if (index >= 0 && index < block_count_) ++blocks_put_;
 }
 
 bool Output::finish() {
   finished_ = true;
+  if (source_fd_ >= 0) ::close(source_fd_);
+  source_fd_ = -1;
   bool close_failed = false;
   if (int err = close_target(); err != 0) {
     fail(err);
@@ -54,10 +83,34 @@ FileOutput::FileOutput(const std::string& path, std::int64_t block_count, report
 
 FileOutput::~FileOutput() { finish_if_needed(); }
 
+namespace {
+
+bool all_zeros(const std::uint8_t* data, std::size_t len) {
+  // Most blocks differ from zero in their first bytes: only runs of zeros are read through.
+  return len > 0 && data[0] == 0 && std::memcmp(data, data + 1, len - 1) == 0;
+}
+
+}  // namespace
+
 int FileOutput::store(std::int64_t, std::uint64_t offset, const std::uint8_t* data, std::size_t len) {
+  if (file_->regular() && all_zeros(data, len)) {
+    hole_end_ = std::max(hole_end_, offset + len);
+    return 0;
+  }
   return file_->write_at(offset, data, len);
 }
 
-int FileOutput::close_target() { return file_->close(); }
+Output::CopyResult FileOutput::copy_in(int source, std::uint64_t source_offset, std::uint64_t offset,
+                                       std::size_t len) {
+  const platform::OutputFile::CopyResult result = file_->copy_from(source, source_offset, offset, len);
+  return {result.err, result.reading};
+}
+
+int FileOutput::close_target() {
+  // A hole at the end gives the file its length; where a later block was written, it has it.
+  const int err = hole_end_ > 0 ? file_->extend_to(hole_end_) : 0;
+  const int close_err = file_->close();
+  return err != 0 ? err : close_err;
+}
 
 }  // namespace uq::pipeline

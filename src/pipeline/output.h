@@ -36,6 +36,16 @@ class Output {
   // reported once.
   bool put(std::int64_t index, std::uint64_t offset, const std::uint8_t* data, std::size_t len);
 
+  // Whether stored blocks may reach this output as copies from the input file (copy()), so that
+  // their bytes never pass through the program.
+  virtual bool takes_copies() const { return false; }
+  // The input file that copies come from, a descriptor the output closes when it ends.
+  void adopt_source(int fd) { source_fd_ = fd; }
+  bool has_source() const { return source_fd_ >= 0; }
+  // Puts block `index` as a copy of `len` bytes at `source_offset` of the input. Like put(); a
+  // failed read of the input is reported as a read error.
+  bool copy(std::int64_t index, std::uint64_t offset, std::uint64_t source_offset, std::size_t len);
+
   // The file decoder stopped reading this output's records because the run is stopping.
   void cut_short() { cut_short_ = true; }
   // A block of this output was lost for want of memory (reported, but not naming the output).
@@ -47,12 +57,20 @@ class Output {
   bool finish();
 
   bool failed() const { return failed_; }
+  // The output failed because the input of a copy could not be read.
+  bool failed_reading() const { return failed_reading_; }
   std::uint64_t blocks_put() const { return blocks_put_; }
 
  protected:
   // Stores `len` bytes at `offset`; gives 0 or the errno of the failure.
   virtual int store(std::int64_t index, std::uint64_t offset, const std::uint8_t* data,
                     std::size_t len) = 0;
+  // Copies `len` bytes at `source_offset` of `source` to `offset` (outputs that take copies).
+  struct CopyResult {
+    int err = 0;
+    bool reading = false;  // the input failed, not the output
+  };
+  virtual CopyResult copy_in(int source, std::uint64_t source_offset, std::uint64_t offset, std::size_t len);
   // Closes what the output writes to; gives 0 or the errno of the failure.
   virtual int close_target() = 0;
   // Called once by finish(), after the close.
@@ -67,6 +85,7 @@ class Output {
 
  private:
   void fail(int err);
+  void counted(std::int64_t index);
 
   const std::string path_;
   const std::int64_t block_count_;
@@ -75,10 +94,13 @@ class Output {
   bool failed_ = false;
   bool cut_short_ = false;
   bool lost_ = false;
+  bool failed_reading_ = false;
   bool finished_ = false;
+  int source_fd_ = -1;
 };
 
-// An output that is a restored file on disk, created (or truncated) when made.
+// An output that is a restored file on disk, created (or truncated) when made. In a regular file
+// a block of zeros is left as a hole: the file is fresh, so its unwritten bytes read as zeros.
 class FileOutput final : public Output {
  public:
   // Gives null, with the errno in `err`, when the file can't be created. A lack of memory throws
@@ -91,9 +113,12 @@ class FileOutput final : public Output {
   FileOutput(const std::string& path, std::int64_t block_count, report::Reporter& reporter);
   int store(std::int64_t index, std::uint64_t offset, const std::uint8_t* data,
             std::size_t len) override;
+  bool takes_copies() const override { return true; }
+  CopyResult copy_in(int source, std::uint64_t source_offset, std::uint64_t offset, std::size_t len) override;
   int close_target() override;
 
   std::unique_ptr<platform::OutputFile> file_;
+  std::uint64_t hole_end_ = 0;  // the furthest end of a hole left
 };
 
 }  // namespace uq::pipeline

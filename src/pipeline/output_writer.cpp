@@ -26,16 +26,18 @@ bool OutputWriter::take(const WriteJob& job) {
     case WriteKind::stop:
       return false;
     case WriteKind::block:
+    case WriteKind::copy:
     case WriteKind::dropped:
     case WriteKind::lost: {
       Entry& entry = entry_for(job.output);
       ++entry.taken;
       if (job.kind == WriteKind::lost) job.output->lost_block();
+      const auto len = static_cast<std::size_t>(job.out_len);
       if (job.kind == WriteKind::block) {
-        if (!job.output->put(job.block_index, job.out_offset, job.out_buf, static_cast<std::size_t>(job.out_len))) {
-          report::stop_flag.fetch_add(1);
-        }
+        if (!job.output->put(job.block_index, job.out_offset, job.out_buf, len)) report::stop_flag.fetch_add(1);
         codec::release_buffer(job.out_buf);
+      } else if (job.kind == WriteKind::copy) {
+        if (!job.output->copy(job.block_index, job.out_offset, job.source_offset, len)) report::stop_flag.fetch_add(1);
       }
       if (budget_ != nullptr) budget_->release(job.reserved);
       close_if_complete(entry);

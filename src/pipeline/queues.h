@@ -15,7 +15,8 @@ namespace uq::pipeline {
 // job with every field zero stops the writer.
 enum class WriteKind : std::uint8_t {
   stop = 0,  // end the writer
-  block,     // write out_buf at block_index x block size, then release it
+  block,     // write out_buf at out_offset, then release it
+  copy,      // a stored block: copy out_len bytes at source_offset of the input to out_offset
   dropped,   // a block that failed to decode: nothing to write, but it counts for its file
   lost,      // likewise, for want of memory: its output is left short
   file_end,  // the file decoder is done with `output` after queuing `queued_jobs` blocks
@@ -26,7 +27,8 @@ struct WriteJob {
   WriteKind kind = WriteKind::stop;
   Output* output = nullptr;  // file_end passes its ownership to the writer
   std::int64_t block_index = 0;
-  std::uint64_t out_offset = 0;   // block: byte offset of the block in its output
+  std::uint64_t out_offset = 0;   // block, copy: byte offset of the block in its output
+  std::uint64_t source_offset = 0;  // copy: where the block's bytes lie in the input
   std::uint32_t block_count = 0;  // blocks the header announces; for information only
   std::uint16_t block_mib = 0;
   std::uint8_t method = 0;

@@ -3,8 +3,10 @@
 #include "platform/output_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 
@@ -12,7 +14,50 @@ namespace uq::platform {
 
 int OutputFile::open() {
   fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  return fd_ < 0 ? errno : 0;
+  if (fd_ < 0) return errno;
+  struct stat st {};
+  regular_ = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+  return 0;
+}
+
+OutputFile::CopyResult OutputFile::copy_from(int source, std::uint64_t source_offset, std::uint64_t offset,
+                                             std::size_t size) {
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return {EFBIG, false};
+  auto in = static_cast<off_t>(source_offset);
+  auto out = static_cast<off_t>(offset);
+  while (size > 0) {
+    const ssize_t n = ::copy_file_range(source, &in, fd_, &out, size, 0);
+    if (n > 0) {
+      size -= static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      // Refused (another file system, a device, an old kernel), failed or ended early: the
+      // positioned copy below goes on from here, and tells a failed read from a failed write.
+      break;
+    }
+  }
+  std::uint8_t buffer[1 << 16];
+  while (size > 0) {
+    errno = 0;
+    const ssize_t n = ::pread(source, buffer, std::min(size, sizeof buffer), in);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return {n < 0 ? errno : 0, true};
+    if (int err = write_at(static_cast<std::uint64_t>(out), buffer, static_cast<std::size_t>(n)); err != 0) {
+      return {err, false};
+    }
+    in += n;
+    out += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+int OutputFile::extend_to(std::uint64_t size) {
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) return errno;
+  if (static_cast<std::uint64_t>(st.st_size) >= size) return 0;
+  return ::ftruncate(fd_, static_cast<off_t>(size)) == 0 ? 0 : errno;
 }
 
 OutputFile::~OutputFile() { close(); }

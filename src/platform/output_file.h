@@ -25,6 +25,22 @@ class OutputFile {
   // write that sets no errno counts as ENOSPC, since the disk took no more).
   int write_at(std::uint64_t offset, const std::uint8_t* data, std::size_t size);
 
+  // What a copy from another file came to: 0, or the errno of the failure, and on which side.
+  struct CopyResult {
+    int err = 0;
+    bool reading = false;  // the source failed (err 0: it ended early)
+  };
+
+  // Copies `size` bytes at `source_offset` of the file `source` to byte `offset`, inside the
+  // kernel where it can (copy_file_range), through a small buffer where it can't.
+  CopyResult copy_from(int source, std::uint64_t source_offset, std::uint64_t offset, std::size_t size);
+
+  // Whether the output is a regular file, whose unwritten bytes read as zeros.
+  bool regular() const { return regular_; }
+
+  // Makes the file at least `size` bytes long; the bytes added read as zeros. Gives 0 or errno.
+  int extend_to(std::uint64_t size);
+
   // Closes the file. Gives 0, or the errno of the failure. Closing twice is a no-op.
   int close();
 
@@ -32,6 +48,7 @@ class OutputFile {
 
  private:
   int fd_ = -1;
+  bool regular_ = false;
   std::string path_;
 };
 

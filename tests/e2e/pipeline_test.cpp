@@ -344,6 +344,29 @@ TEST_F(Pipeline, OtherFilesBlocksAreWrittenAfterAnOutputFails) {
   }
 }
 
+// Blocks of zeros are left as holes in the fresh output, a hole at the end included, and the
+// file still reads back whole: size and bytes as if every zero had been written.
+TEST_F(Pipeline, BlocksOfZerosAreLeftAsHoles) {
+  const Bytes zero_block = hex("00 00 00 ff ff ef ee f7 f8 00 00 00");  // 1 MiB of zeros, coded
+  QvxBuilder middle({.orig_size = static_cast<std::int64_t>(5 * kMiB + 3)});
+  for (int i = 0; i < 5; ++i) middle.block(zero_block);
+  put("middle.qvx", middle.block(hex("61 62 63")).bytes());
+  Bytes middle_bytes(5 * kMiB, 0);
+  middle_bytes.insert(middle_bytes.end(), {'a', 'b', 'c'});
+  const Bytes head = pattern(kMiB, 30);
+  put("end.qvx", QvxBuilder({.orig_size = static_cast<std::int64_t>(2 * kMiB)}).block(zero_block, 0x02).block(head, 0x03).bytes());
+  Bytes end_bytes = head;
+  end_bytes.resize(2 * kMiB, 0);
+  for (const std::string& p : kWorkerCounts) {
+    expect_clean(run({"-d", p, "middle.qvx", "end.qvx", "out" + p}), p);
+    EXPECT_TRUE(get("out" + p + "/middle") == middle_bytes) << p;
+    EXPECT_TRUE(get("out" + p + "/end") == end_bytes) << p;
+    struct stat st {};
+    ASSERT_EQ(::stat(path("out" + p + "/middle").c_str(), &st), 0);
+    EXPECT_LT(st.st_blocks * 512, 1 << 16) << p;  // nothing but the tail was written
+  }
+}
+
 // UNQUARVEX_MEMORY_LIMIT: a tight budget changes nothing a user sees but the memory; a malformed
 // value gets one line on standard error, and the run goes on with the default.
 TEST_F(Pipeline, TheMemoryLimitVariable) {
