@@ -8,12 +8,12 @@
 
 namespace uq::enc {
 
-// The level this compressor uses unless told otherwise: shortest match 4, a lazy parse over 16
-// chain candidates per position.
-inline constexpr std::uint8_t kDefaultLevel = 5;
+// The level this compressor uses unless told otherwise: shortest match 3, the cheapest path over
+// the candidates of a binary tree searched 8 nodes deep.
+inline constexpr std::uint8_t kDefaultLevel = 8;
 
-// The level whose output is smallest, which --best selects.
-inline constexpr std::uint8_t kBestLevel = 10;
+// The level with the smallest output: shortest match 2, a tree searched 64 nodes deep.
+inline constexpr std::uint8_t kBestLevel = 9;
 
 // Amount the decoder adds to a length code n (n >= 2) to get the match length.
 constexpr unsigned length_adjustment(std::uint8_t level) {
@@ -33,10 +33,13 @@ constexpr unsigned distance_slot(std::uint32_t d) {
 
 // How hard the parser looks. Derived from the level by params_for_level; tests may set their own.
 struct ParseParams {
-  unsigned chain_depth = 32;   // hash-chain candidates examined per position
+  bool optimal = false;        // a shortest path over priced items; otherwise a lazy parse
+  bool tree = false;           // a binary-tree match finder; otherwise hash chains
+  unsigned depth = 32;         // chain links or tree nodes visited per position
   unsigned nice_length = 64;   // a match this long is taken at once, without a lazy look
-  unsigned good_length = 16;   // once a match this long is found, a quarter of the depth is left
-  unsigned lazy_steps = 1;     // positions looked ahead for a better match (0: greedy)
+  unsigned take_length = 64;   // optimal parse: a match this long is coded without weighing
+  unsigned good_length = 16;   // chains: once a match this long is found, a quarter of the depth
+  unsigned lazy_steps = 1;     // lazy parse: positions looked ahead for a better match (0: greedy)
   unsigned hash_bits = 18;     // log2 of the hash head table size
   unsigned window_bits = 24;   // chain links reach back 2^window_bits bytes; heads reach anywhere
 };

@@ -1,6 +1,7 @@
 // Deterministic inputs for the compressor's tests and a one-block restore through the decoder.
 #include "encoder/test_data.h"
 
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -63,6 +64,45 @@ Data x86_like(std::size_t n, std::uint32_t seed) {
       out.insert(out.end(), op, op + 3);
       out.push_back(static_cast<std::uint8_t>(rng() % 16 * 8));
     }
+  }
+  out.resize(n);
+  return out;
+}
+
+Data header_like(std::size_t n, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<std::string> names(400);
+  static const char* const kParts[] = {"buf", "len", "ctx", "node", "flag", "io", "dev",
+                                       "map", "page", "lock", "req", "stat", "sock", "irq"};
+  for (auto& name : names) {
+    name = kParts[rng() % 14];
+    for (unsigned k = 1 + rng() % 3; k > 0; --k) name += std::string("_") + kParts[rng() % 14];
+  }
+  // A square law on a uniform pick: the first names come up far more often than the last ones.
+  auto pick = [&]() -> const std::string& {
+    double u = (rng() % 10000) / 10000.0;
+    return names[static_cast<std::size_t>(u * u * names.size())];
+  };
+  Data out;
+  out.reserve(n + 160);
+  char line[160];
+  while (out.size() < n) {
+    unsigned kind = rng() % 4;
+    int len = 0;
+    if (kind == 0) {
+      len = std::snprintf(line, sizeof line, "#define %s_MAX 0x%x\n", pick().c_str(),
+                          static_cast<unsigned>(rng() % 4096));
+    } else if (kind == 1) {
+      len = std::snprintf(line, sizeof line, "extern int %s(struct %s *%s, unsigned %s);\n",
+                          pick().c_str(), pick().c_str(), pick().c_str(), pick().c_str());
+    } else if (kind == 2) {
+      len = std::snprintf(line, sizeof line, "\tstruct %s *%s;\t/* %s */\n", pick().c_str(),
+                          pick().c_str(), pick().c_str());
+    } else {
+      len = std::snprintf(line, sizeof line, "static inline void %s(void) { %s(%s); }\n",
+                          pick().c_str(), pick().c_str(), pick().c_str());
+    }
+    out.insert(out.end(), line, line + len);
   }
   out.resize(n);
   return out;

@@ -17,6 +17,9 @@ Data random_bytes(std::size_t n, std::uint32_t seed = 1);
 // Machine-code-like bytes: short opcode runs and frequent E8 calls into a few hundred functions,
 // whose relative targets differ at every call site.
 Data x86_like(std::size_t n, std::uint32_t seed = 1);
+// C-header-like lines over a pool of a few hundred names, some far more common than others, so
+// that the same tokens repeat at every distance from a few bytes to the whole input.
+Data header_like(std::size_t n, std::uint32_t seed = 1);
 // 24-bit RGB pixels of smooth gradients with a little noise.
 Data rgb_like(std::size_t n, std::uint32_t seed = 1);
 
