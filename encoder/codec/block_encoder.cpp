@@ -637,20 +637,19 @@ ParseParams params_for_level(std::uint8_t level) {
   };
   // Rows 0..9; 10 and above share the last. Levels 0..3 parse lazily over hash chains; the others
   // find every candidate in a binary tree (level 4: chains) and take the cheapest path. Sizes
-  // against xz -6 with the same 1 MiB blocks, 4 MiB of each quarter of the bench corpus (text,
-  // libraries, headers, data), and instructions per byte:
-  //   level 3: 1.097 1.116 1.146 1.146, 250-460/B (the former default)
-  //   level 8: 1.053 1.077 1.097 1.104, 650-1,200/B: shortest match 3, the first level with
-  //            every quarter within 1.11
-  //   level 9: 1.022 1.066 1.022 1.095: shortest match 2, the smallest output
-  // Tree depth and the take length buy the most on headers (long repeats): level 8 with depth 4
-  // and take 16 loses 7% there; hash chains at depth 8 lose 3.5%.
+  // against xz -6 with the same 1 MiB blocks on the bench corpus's quarters (text, libraries,
+  // headers, data), and time against xz -6 -T1:
+  //   level 3: 1.106 1.121 1.122 1.158, 3.4-7x as fast (the former default)
+  //   level 8: 1.027 1.055 1.025 1.083, 1.25x as fast: shortest match 3
+  //   level 9: 1.012 1.047 1.013 1.080, 0.8x: shortest match 2, the smallest output
+  // Depth and take length buy the most on headers and data: level 8 at depth 8 and take 24 is
+  // 1.3x faster but 4% larger on data (1.125).
   static constexpr Row kRows[] = {
       {false, false, 4, 16, 16, 8, 0, 16},     {false, false, 8, 24, 24, 8, 0, 16},
       {false, false, 8, 32, 32, 16, 1, 17},    {false, false, 16, 48, 48, 32, 1, 18},
       {true, false, 8, 64, 24, 64, 0, 17},     {true, true, 6, 48, 20, 48, 0, 17},
       {true, true, 8, 64, 24, 64, 0, 18},      {true, true, 16, 96, 48, 96, 0, 18},
-      {true, true, 8, 64, 24, 64, 0, 18},      {true, true, 64, 273, 273, 273, 0, 20},
+      {true, true, 16, 96, 48, 96, 0, 18},     {true, true, 64, 273, 273, 273, 0, 20},
       {true, true, 96, 273, 273, 273, 0, 20},
   };
   const Row& r = kRows[std::min<unsigned>(level, 10)];

@@ -9,7 +9,7 @@
 namespace uq::enc {
 
 // The level this compressor uses unless told otherwise: shortest match 3, the cheapest path over
-// the candidates of a binary tree searched 8 nodes deep.
+// the candidates of a binary tree searched 16 nodes deep.
 inline constexpr std::uint8_t kDefaultLevel = 8;
 
 // The level with the smallest output: shortest match 2, a tree searched 64 nodes deep.
