@@ -551,7 +551,7 @@ class OptimalParser {
     const std::uint8_t prev = data_[pos - 1];
     if (count == 0 && filled == cur) {
       // A literal no path can avoid: the stretch ends after it, so its price is never compared.
-      // Skipping it saves a tenth of the time on data that is mostly literals.
+      // Skipping it saves 6% of the instructions on the data quarter of the bench corpus.
       reach(cur + 1, filled);
       nodes_[cur + 1] = {base, 1, 0};
       return;
@@ -575,7 +575,7 @@ class OptimalParser {
 
   // The model holds still while a stretch is priced, and the same distances come back at
   // position after position (a match seen again one byte on): their prices are kept for the
-  // stretch, which saves 9% of the instructions on libraries.
+  // stretch, which saves 11% of the instructions on libraries.
   const std::uint32_t* distance_prices(std::uint32_t distance) {
     KnownDistance& known = known_[distance % known_.size()];
     if (known.stretch != stretch_ || known.distance != distance) {
