@@ -55,7 +55,10 @@ void run_decode_worker(DecodeQueue& queue) {
   for (;;) {
     codec::DecodeJob job = queue.pop();
     if (is_stop_decode_job(job)) return;
-    queue.downstream->push(decode_one(job));
+    queue.slots.take();
+    WriteJob done = decode_one(job);
+    queue.slots.give_back();
+    queue.downstream->push(done);
   }
 }
 

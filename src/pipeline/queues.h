@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "codec/decode_job.h"
+#include "pipeline/decode_slots.h"
 #include "pipeline/job_queue.h"
 #include "pipeline/memory_budget.h"
 #include "pipeline/output_tracker.h"
@@ -49,12 +50,14 @@ class WriteQueue : public JobQueue<WriteJob> {
   MemoryBudget budget;
 };
 
-// The decode queue; its consumers push their results to `downstream`, the write queue.
+// The decode queue; its consumers push their results to `downstream`, the write queue, and decode
+// in one of `slots` at a time.
 class DecodeQueue : public JobQueue<codec::DecodeJob> {
  public:
   DecodeQueue(int capacity, WriteQueue* downstream)
       : JobQueue<codec::DecodeJob>(capacity), downstream(downstream) {}
   WriteQueue* const downstream;
+  DecodeSlots slots;
 };
 
 // The stop decode job: a null in_buf, which no queued block has (even an empty block owns its

@@ -35,6 +35,7 @@ bool ThreadedRun::start() {
   if (thread_count <= 0) return true;
   const int workers = thread_count < kMaxWorkers ? thread_count : kMaxWorkers;
 
+  decode_queue_.slots.set_limit(std::min(workers, platform::processor_count()));
   report::live_workers.store(workers);
   for (int i = 0; i < workers; ++i) {
     workers_[i] = thread_create([queue = &decode_queue_] { run_decode_worker(*queue); });

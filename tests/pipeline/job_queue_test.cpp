@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "pipeline/decode_slots.h"
 #include "pipeline/job_queue.h"
 
 namespace uq::pipeline {
@@ -119,6 +120,39 @@ TEST(JobQueue, FifoUnderManyProducersAndConsumers) {
     }
     EXPECT_EQ(queue.size(), 0);
   }
+}
+
+}  // namespace
+}  // namespace uq::pipeline
+
+namespace uq::pipeline {
+namespace {
+
+// However many threads ask, no more than the limit hold a slot at once, and every one gets one.
+TEST(DecodeSlots, NoMoreThanTheLimitDecodeAtOnce) {
+  DecodeSlots slots;
+  slots.set_limit(2);
+  std::atomic<int> busy{0}, most{0}, done{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        slots.take();
+        const int now = busy.fetch_add(1) + 1;
+        int seen = most.load();
+        while (now > seen && !most.compare_exchange_weak(seen, now)) {
+        }
+        std::this_thread::yield();
+        busy.fetch_sub(1);
+        slots.give_back();
+        done.fetch_add(1);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(done.load(), 1600);
+  EXPECT_LE(most.load(), 2);
+  EXPECT_EQ(most.load(), 2);  // and the limit is used
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "pipeline/run_settings.h"
 #include "pipeline/threaded_run.h"
 #include "platform/memory.h"
+#include "platform/system.h"
 #include "report/report.h"
 #include "support/expected.h"
 #include "support/qvx_builder.h"
@@ -287,6 +288,20 @@ TEST_F(ThreadedRunTest, TheMemoryBudgetBoundsTheBlocksInFlight) {
 
   // Without a tight budget, blocks of several files are in flight at once.
   EXPECT_GT(restore(cases, 16, run_dir("free")), 2 * one_block);
+}
+
+// Every worker asked for is started, but no more decode at once than there are processors.
+TEST_F(ThreadedRunTest, DecodersAreNoMoreThanTheProcessors) {
+  for (int threads : {1, 16}) {
+    thread_count = threads;
+    WriteQueue write_queue(threads);
+    DecodeQueue decode_queue(threads, &write_queue);
+    ThreadedRun run(decode_queue, write_queue);
+    ASSERT_TRUE(run.start());
+    EXPECT_EQ(report::live_workers.load(), threads);
+    EXPECT_EQ(decode_queue.slots.limit(), std::min(threads, platform::processor_count()));
+    run.finish();
+  }
 }
 
 TEST(MemoryBudget, WaitsForRoomAndLetsAnOversizedRequestGoAlone) {
