@@ -1,33 +1,65 @@
 # Quick start: `make demo` restores the bundled samples; `make test` builds and runs every test.
-.PHONY: demo test release bench fuzz clean
+# `make help` lists every target.
+.PHONY: release demo test install uninstall deb bench fuzz clean help
 
-UNQUARVEX := build/release/src/cli/unquarvex
+# Where `make install` puts bin/, share/man/, ...; DESTDIR=D stages it under D (for packagers).
+PREFIX ?= /usr/local
+RELEASE_DIR := build/release
+# Where CMake put the programs (their folders may move): program-paths.txt in the build tree.
+UNQUARVEX = $$(sed -n 's/^unquarvex=//p' $(RELEASE_DIR)/program-paths.txt)
 
 release:
 	@tools/ensure-deps demo
 	cmake --preset release >/dev/null
 	cmake --build --preset release
+	@sed 's/=/: /' $(RELEASE_DIR)/program-paths.txt
 
 # Restores samples/*.qvx into ./restored and checks each file against its original.
 demo: release
 	rm -rf restored
-	$(UNQUARVEX) -d samples/*.qvx restored
+	@u=$(UNQUARVEX); echo "$$u -d samples/*.qvx restored"; "$$u" -d samples/*.qvx restored
 	@status=0; for q in samples/*.qvx; do \
 	  name=$$(basename "$$q" .qvx); \
 	  if cmp -s "restored/$$name" "samples/$$name"; then echo "restored/$$name matches samples/$$name"; \
 	  else echo "restored/$$name DIFFERS from samples/$$name"; status=1; fi; \
 	done; exit $$status
 
-# Every test under AddressSanitizer + UndefinedBehaviorSanitizer, then the pipeline tests under
-# ThreadSanitizer.
+# Three passes, each building only what it runs: every unit and end-to-end test under
+# AddressSanitizer + UndefinedBehaviorSanitizer; under ThreadSanitizer the tests whose labels the
+# tsan preset lists in UQ_TEST_LABELS (CMakePresets.json); and in the release tree, which
+# `make demo`, `make install` and `make deb` use, the install, man page, completion and package
+# tests.
 test:
 	@tools/ensure-deps test
 	cmake --preset debug >/dev/null
 	cmake --build --preset debug
-	ctest --preset debug -j2
+	ctest --preset debug
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan
 	ctest --preset tsan
+	cmake --preset release >/dev/null
+	cmake --build --preset release
+	ctest --preset release
+
+# Both programs, their man pages, bash completion and the README under $(PREFIX).
+install:
+	@tools/ensure-deps install
+	cmake --preset release >/dev/null
+	cmake --build --preset release
+	cmake --install $(RELEASE_DIR) --prefix "$(abspath $(PREFIX))"
+	@# Under sudo the manifest is new and root's; give it the tree's owner like the rest.
+	@chown --reference=$(RELEASE_DIR) $(RELEASE_DIR)/install_manifest.txt 2>/dev/null || true
+
+# Removes what `make install PREFIX=...` installed under the same PREFIX (and DESTDIR).
+uninstall:
+	cmake --preset release >/dev/null
+	cmake -DPREFIX="$(abspath $(PREFIX))" -P $(RELEASE_DIR)/uninstall.cmake
+
+# The Debian package, in build/release/package/.
+deb:
+	@tools/ensure-deps deb
+	cmake --preset release >/dev/null
+	cmake --build --preset release --target package
 
 # Restore speed against xz and cp, peak memory; then the per-block micro benchmark.
 bench:
@@ -44,3 +76,15 @@ fuzz:
 
 clean:
 	rm -rf build restored
+
+help:
+	@echo "make [release]  build unquarvex and quarvex (-O2) in $(RELEASE_DIR), print where they are"
+	@echo "make demo       build, restore samples/*.qvx into ./restored and compare with the originals"
+	@echo "make test       every test: ASan+UBSan, ThreadSanitizer, then install/man/completion/package"
+	@echo "make install    install under PREFIX (now $(PREFIX)); DESTDIR=D stages it under D"
+	@echo "make uninstall  remove what make install put under PREFIX"
+	@echo "make deb        the Debian package, in $(RELEASE_DIR)/package/"
+	@echo "make bench      restore speed against xz and cp, memory, the per-block micro benchmark"
+	@echo "make fuzz       build the libFuzzer targets (clang)"
+	@echo "make clean      remove build/ and restored/"
+	@echo "QVX_SKIP_DEPS=1 skips the check for the Debian packages each target needs."
