@@ -42,9 +42,11 @@ test:
 	ctest --preset release
 
 # Both programs, their man pages, bash completion and the README under $(PREFIX).
+# A tree built already is not configured again, so that `sudo make install` after a build as
+# yourself writes nothing in it but the manifest.
 install:
 	@tools/ensure-deps install
-	cmake --preset release >/dev/null
+	@[ -f $(RELEASE_DIR)/build.ninja ] || cmake --preset release >/dev/null
 	cmake --build --preset release
 	cmake --install $(RELEASE_DIR) --prefix "$(abspath $(PREFIX))"
 	@# Under sudo the manifest is new and root's; give it the tree's owner like the rest.

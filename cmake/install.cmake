@@ -26,7 +26,8 @@ install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 list(APPEND _qvx_installed ${CMAKE_INSTALL_DOCDIR}/README.md)
 
 list(JOIN _qvx_installed "\n" _qvx_installed_text)
-file(WRITE ${PROJECT_BINARY_DIR}/installed-files.txt "${_qvx_installed_text}\n")
+# Written only when it changes, like every file a configure run makes.
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/installed-files.txt CONTENT "${_qvx_installed_text}\n")
 
 # Removes what the rules above installed under the prefix (or $DESTDIR/prefix), nothing else:
 #   cmake --build <build> --target uninstall       (the configured CMAKE_INSTALL_PREFIX)
