@@ -17,8 +17,8 @@ complete_words() {
     shift
     COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1))
     COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}
-    spec=$(complete -p "$1") || exit 3
-    func=${spec#*-F }; func=${func%% *}
+    registered=$(complete -p "$1") || exit 3
+    func=${registered#*-F }; func=${func%% *}
     "$func" "$1" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"
     printf "%s\n" "${COMPREPLY[@]}" | LC_ALL=C sort' _ "$dir" "$@"
 }
