@@ -54,7 +54,7 @@ install:
 
 # Removes what `make install PREFIX=...` installed under the same PREFIX (and DESTDIR).
 uninstall:
-	cmake --preset release >/dev/null
+	@[ -f $(RELEASE_DIR)/build.ninja ] || cmake --preset release >/dev/null
 	cmake -DPREFIX="$(abspath $(PREFIX))" -P $(RELEASE_DIR)/uninstall.cmake
 
 # The Debian package, in build/release/package/.
