@@ -83,8 +83,9 @@ struct WalkEntry {
 };
 
 // Calls `visit` for each input of `arguments`, in the walk's order. Entries that can't be used
-// are reported on standard error as "<path>: <reason>" and passed over, as the restore tool does.
-void walk_inputs(const std::vector<std::string>& arguments, const std::function<void(const WalkEntry&)>& visit);
+// are reported on standard error as "<path>: <reason>" and passed over, as the restore tool does;
+// gives how many were.
+std::size_t walk_inputs(const std::vector<std::string>& arguments, const std::function<void(const WalkEntry&)>& visit);
 
 // Where a recursive run puts `input_path` found below `argument`: `destination`, "/", then the
 // input's path from the argument's last component on (all of it when the argument has no "/"; an

@@ -20,13 +20,18 @@ using platform::kMaxPathLength;
 
 constexpr const char kTooDeep[] = "directory nesting too deep";
 
+std::size_t reports = 0;  // walks run on one thread at a time
+
 void complain(const std::string& path, const char* text) {
+  ++reports;
   report::print_message(stderr, "%s: %s\n", path.c_str(), text);
 }
 
 void complain(const std::string& path, int err) { complain(path, report::error_text(err)); }
 
 }  // namespace
+
+std::size_t walk_reports() { return reports; }
 
 int list_directory(const std::string& path, DirNames& out) {
   platform::DirListing listing;

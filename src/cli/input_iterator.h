@@ -87,4 +87,7 @@ std::unique_ptr<InputIterator> open_input_iterator(const std::vector<std::string
 
 void close_input_iterator(std::unique_ptr<InputIterator>& iterator);
 
+// How many entries the walks of this process have reported as "<path>: <reason>" so far.
+std::size_t walk_reports();
+
 }  // namespace uq::cli

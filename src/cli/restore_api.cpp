@@ -71,9 +71,10 @@ FileRestore restore_file(const std::string& input, const std::string& output_pat
   return result;
 }
 
-void walk_inputs(const std::vector<std::string>& arguments, const std::function<void(const WalkEntry&)>& visit) {
+std::size_t walk_inputs(const std::vector<std::string>& arguments, const std::function<void(const WalkEntry&)>& visit) {
+  const std::size_t reports_before = cli::walk_reports();
   std::unique_ptr<cli::InputIterator> iterator = cli::open_input_iterator(arguments);
-  if (!iterator) return;
+  if (!iterator) return 0;
   WalkEntry entry;
   platform::FileStatus status;
   while (iterator->next_input(entry.path, status) == 0) {
@@ -84,6 +85,7 @@ void walk_inputs(const std::vector<std::string>& arguments, const std::function<
     visit(entry);
   }
   cli::close_input_iterator(iterator);
+  return cli::walk_reports() - reports_before;
 }
 
 std::string tree_output_path(const std::string& destination, const std::string& input_path,

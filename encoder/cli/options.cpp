@@ -1,0 +1,219 @@
+// quarvex's command line: getopt_long over the options people know from xz, zstd and pigz, each
+// checked for its range, then the arguments checked against what the mode needs.
+#include "options.h"
+
+#include <getopt.h>
+
+#include <cstring>
+
+#include "qvx_version.h"
+
+namespace uq::suite {
+
+namespace {
+
+constexpr unsigned kMaxThreads = 64;
+
+// Long options without a short form.
+enum LongOnly : int { kLevel = 256, kBest, kFilter, kJson, kShuffleSeed };
+
+const option kLongOptions[] = {
+    {"level", required_argument, nullptr, kLevel},
+    {"best", no_argument, nullptr, kBest},
+    {"block-size", required_argument, nullptr, 'b'},
+    {"filter", required_argument, nullptr, kFilter},
+    {"threads", required_argument, nullptr, 'p'},
+    {"recursive", no_argument, nullptr, 'r'},
+    {"output", required_argument, nullptr, 'o'},
+    {"force", no_argument, nullptr, 'f'},
+    {"list", no_argument, nullptr, 'l'},
+    {"test", no_argument, nullptr, 't'},
+    {"json", no_argument, nullptr, kJson},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {"shuffle-seed", required_argument, nullptr, kShuffleSeed},
+    {nullptr, 0, nullptr, 0},
+};
+
+// A leading ':' makes a missing value its own case; digits are the levels -0 ... -9.
+constexpr const char kShortOptions[] = ":0123456789b:fhlo:p:rtvV";
+
+// A decimal number of at most 20 digits, nothing else, within [low, high].
+std::optional<std::uint64_t> parse_number(const char* text, std::uint64_t low, std::uint64_t high) {
+  std::size_t len = std::strlen(text);
+  if (len == 0 || len > 20) return std::nullopt;
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < len; ++i) {
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+    unsigned digit = static_cast<unsigned>(text[i] - '0');
+    if (v > (UINT64_MAX - digit) / 10) return std::nullopt;
+    v = v * 10 + digit;
+  }
+  if (v < low || v > high) return std::nullopt;
+  return v;
+}
+
+// An option by its code, for messages: "-p" for a short one, "--level" for one that is long only.
+std::string name_of(int code) {
+  if (code > 0 && code < 256) return std::string("-") + static_cast<char>(code);
+  for (const option& o : kLongOptions) {
+    if (o.name != nullptr && o.val == code) return std::string("--") + o.name;
+  }
+  return "?";
+}
+
+// The option as the user wrote it: "-p" or "--threads".
+std::string option_name(int code, int long_index) {
+  return long_index >= 0 ? std::string("--") + kLongOptions[long_index].name : name_of(code);
+}
+
+Command usage_error(std::string message) {
+  Command c;
+  c.action = Command::Action::usage_error;
+  c.error = std::move(message);
+  return c;
+}
+
+}  // namespace
+
+Command parse_command_line(int argc, char** argv, unsigned processors) {
+  Command command;
+  Options& o = command.options;
+  o.threads = processors == 0 ? 1 : std::min(processors, kMaxThreads);
+  bool listing = false;
+  bool testing = false;
+
+  opterr = 0;  // the messages are our own
+  optind = 0;  // a full restart of getopt, for tests that parse more than once
+  for (;;) {
+    int long_index = -1;
+    const int c = getopt_long(argc, argv, kShortOptions, kLongOptions, &long_index);
+    if (c == -1) break;
+    std::optional<std::uint64_t> v;
+    switch (c) {
+      case '0': case '1': case '2': case '3': case '4':
+      case '5': case '6': case '7': case '8': case '9':
+        o.level = static_cast<std::uint8_t>(c - '0');
+        break;
+      case kLevel:
+        if (!(v = parse_number(optarg, 0, 255))) return usage_error("--level must be 0 to 255");
+        o.level = static_cast<std::uint8_t>(*v);
+        break;
+      case kBest: o.level = enc::kBestLevel; break;
+      case 'b':
+        if (!(v = parse_number(optarg, 1, enc::kMaxBlockMib))) {
+          return usage_error(option_name(c, long_index) + " must be 1 to " +
+                             std::to_string(enc::kMaxBlockMib) + " (MiB)");
+        }
+        o.block_mib = static_cast<std::uint16_t>(*v);
+        break;
+      case kFilter: {
+        const std::string name = optarg;
+        if (name == "none") o.filter = FilterChoice::none;
+        else if (name == "x86") o.filter = FilterChoice::x86;
+        else if (name == "delta") o.filter = FilterChoice::delta;
+        else if (name == "auto") o.filter = FilterChoice::automatic;
+        else return usage_error("--filter must be none, x86, delta or auto");
+        break;
+      }
+      case 'p':
+        if (!(v = parse_number(optarg, 0, kMaxThreads))) {
+          return usage_error(option_name(c, long_index) + " must be 0 to " + std::to_string(kMaxThreads));
+        }
+        o.threads = static_cast<unsigned>(*v);
+        break;
+      case kShuffleSeed:
+        if (!(v = parse_number(optarg, 0, UINT64_MAX))) return usage_error("--shuffle-seed must be a number");
+        o.shuffle_seed = *v;
+        break;
+      case 'r': o.recursive = true; break;
+      case 'o': o.output = optarg; break;
+      case 'f': o.force = true; break;
+      case 'l': listing = true; break;
+      case 't': testing = true; break;
+      case kJson: o.json = true; break;
+      case 'v': o.verbose = true; break;
+      case 'h': command.action = Command::Action::help; return command;
+      case 'V': command.action = Command::Action::version; return command;
+      case ':':
+        return usage_error("option " + name_of(optopt) + " needs a value");
+      default: {  // '?'
+        if (optopt == 'd') return usage_error("-d (restore) must be the first argument");
+        if (optopt != 0) return usage_error(std::string("unknown option '-") + static_cast<char>(optopt) + "'");
+        // An unknown long option: getopt has stepped past it.
+        return usage_error(std::string("unknown option '") + argv[optind - 1] + "'");
+      }
+    }
+  }
+  for (int i = optind; i < argc; ++i) o.inputs.emplace_back(argv[i]);
+
+  if (listing && testing) return usage_error("--list and --test can't be combined");
+  o.mode = listing ? Mode::list : testing ? Mode::test : Mode::compress;
+  if (o.json && o.mode == Mode::compress) return usage_error("--json goes with --list or --test");
+  int stdin_count = 0;
+  for (const std::string& input : o.inputs) stdin_count += input == "-" ? 1 : 0;
+
+  if (o.mode != Mode::compress) {
+    if (o.output) return usage_error("-o goes with compression only");
+    if (stdin_count > 0) return usage_error("--list and --test read archives from files, not '-'");
+    if (o.inputs.empty()) return usage_error("give the archives to " + std::string(listing ? "list" : "test"));
+    return command;
+  }
+  if (o.output) {
+    if (o.recursive) return usage_error("-o takes one file; -r needs a DEST_DIR");
+    if (o.inputs.size() != 1) return usage_error("-o takes exactly one input file");
+    if (o.output->empty()) return usage_error("-o needs a file name");
+    return command;
+  }
+  // The last name is the destination, a directory: one input alone is a mistake.
+  if (o.inputs.size() < 2) return usage_error("give the files to compress, then DEST_DIR (or -o FILE)");
+  o.destination = o.inputs.back();
+  o.inputs.pop_back();
+  if (o.destination == "-") return usage_error("DEST_DIR can't be '-'");
+  if (stdin_count > 1) return usage_error("standard input ('-') can be read only once");
+  return command;
+}
+
+std::string help_text() {
+  return std::string(
+             "Usage: quarvex [OPTIONS] FILE... DEST_DIR   compress each FILE to DEST_DIR/FILE.qvx\n"
+             "       quarvex [OPTIONS] -o OUT.qvx FILE     compress one file to OUT.qvx\n"
+             "       quarvex -l|-t [--json] [-r] ARCHIVE...  list or test archives\n"
+             "       quarvex -d [-r] [-pN] ARCHIVE... DEST_DIR  restore (the unquarvex tool itself)\n"
+             "\n"
+             "  -r, --recursive      walk directories and recreate their tree under DEST_DIR\n"
+             "  -o, --output=FILE    the archive of the single input FILE\n"
+             "  -0 ... -9            level; default ") +
+         std::to_string(enc::kDefaultLevel) +
+         "\n"
+         "      --best           the level with the smallest output (" +
+         std::to_string(enc::kBestLevel) +
+         ")\n"
+         "      --level=N        any level of the format, 0 to 255\n"
+         "  -b, --block-size=MIB block size, 1 to " +
+         std::to_string(enc::kMaxBlockMib) + " MiB; default " + std::to_string(enc::kDefaultBlockMib) +
+         "\n"
+         "      --filter=NAME    none, x86, delta or auto (default: x86 for x86 and x86-64\n"
+         "                       ELF and PE programs and libraries, none for the rest)\n"
+         "  -p, --threads=N      workers, 0 to 64; default: one per processor\n"
+         "  -f, --force          replace existing archives\n"
+         "  -l, --list           list archives: sizes, ratio, blocks, level, filter, checksum\n"
+         "  -t, --test           decode every block of archives and check them, writing nothing\n"
+         "      --json           --list and --test output for scripts\n"
+         "  -v, --verbose        print a summary, and progress on a terminal\n"
+         "  -h, --help           this text\n"
+         "  -V, --version        the version\n"
+         "  FILE '-'             standard input, compressed to DEST_DIR/stdin.qvx\n"
+         "\n"
+         "Exit status: 0 when everything succeeded, 1 when any file failed or an archive is\n"
+         "damaged, 2 for a mistake on the command line.\n";
+}
+
+std::string usage_reminder() {
+  return "Usage: quarvex [OPTIONS] FILE... DEST_DIR (or -o FILE, -l, -t, -d); try 'quarvex --help'\n";
+}
+
+std::string version_text() { return std::string("quarvex ") + QVX_VERSION + "\n"; }
+
+}  // namespace uq::suite

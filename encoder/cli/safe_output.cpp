@@ -1,0 +1,211 @@
+// The temporary file and its rename: mkostemp beside the final name, buffered writes, the input's
+// mode and times, then an atomic rename (RENAME_NOREPLACE without --force, so that a file made
+// meanwhile by someone else is kept too).
+#include "safe_output.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+namespace uq::suite {
+
+namespace {
+
+constexpr std::size_t kBufferBytes = 1 << 20;  // records are 5 bytes, blocks about a MiB
+constexpr std::size_t kNameMax = 255;
+
+// The temporary file of the archive in progress, for the signal handler. Archives are written
+// one at a time, on the main thread.
+char signal_temp_path[PATH_MAX + 1];
+volatile std::sig_atomic_t signal_temp_armed = 0;
+
+void arm(const std::string& path) {
+  signal_temp_armed = 0;
+  if (path.size() >= sizeof signal_temp_path) return;  // can't happen: mkostemp would have failed
+  std::memcpy(signal_temp_path, path.c_str(), path.size() + 1);
+  signal_temp_armed = 1;
+}
+
+void disarm() { signal_temp_armed = 0; }
+
+extern "C" void on_fatal_signal(int sig) {
+  if (signal_temp_armed != 0) ::unlink(signal_temp_path);
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+
+std::string quoted(const std::string& path) { return "'" + path + "'"; }
+
+}  // namespace
+
+void remove_temporary_files_on_signals() {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction action {};
+    action.sa_handler = on_fatal_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(sig, &action, nullptr);
+  }
+}
+
+bool SafeOutput::open(const std::string& final_path, bool force, const struct stat* input, std::string* error) {
+  final_ = final_path;
+  force_ = force;
+  const std::size_t slash = final_path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : final_path.substr(0, slash);
+  const std::string base = slash == std::string::npos ? final_path : final_path.substr(slash + 1);
+  if (base.empty() || base == "." || base == "..") {
+    *error = quoted(final_path) + " names a directory, not a file";
+    return false;
+  }
+
+  struct stat existing {};
+  if (::lstat(final_path.c_str(), &existing) == 0) {
+    if (input != nullptr && existing.st_dev == input->st_dev && existing.st_ino == input->st_ino) {
+      *error = quoted(final_path) + " is the input itself; not replaced";
+      return false;
+    }
+    if (!force) {
+      *error = quoted(final_path) + " exists; not replaced (-f replaces it)";
+      return false;
+    }
+    if (!S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode)) {
+      *error = quoted(final_path) + " exists and is not a regular file; not replaced";
+      return false;
+    }
+    replaces_ = true;
+  } else if (errno != ENOENT) {
+    *error = "cannot create " + quoted(final_path) + ": " + std::strerror(errno);
+    return false;
+  }
+
+  // ".NAME.XXXXXX" tells a leftover's origin; a name too long for that gets a short one.
+  std::string name = base.size() + 8 <= kNameMax ? "." + base + ".XXXXXX" : ".quarvex.XXXXXX";
+  std::string templ = (slash == std::string::npos ? "" : dir + (dir == "/" ? "" : "/")) + name;
+  std::vector<char> buffer(templ.begin(), templ.end());
+  buffer.push_back('\0');
+  const int fd = ::mkostemp(buffer.data(), O_CLOEXEC);
+  if (fd < 0) {
+    *error = "cannot create a temporary file in " + quoted(dir) + ": " + std::strerror(errno);
+    return false;
+  }
+  fd_ = fd;
+  temp_ = buffer.data();
+  arm(temp_);
+  buffer_.reserve(kBufferBytes);
+  return true;
+}
+
+bool SafeOutput::write_all(const std::uint8_t* data, std::size_t len) {
+  std::size_t done = 0;
+  while (done < len) {
+    const ssize_t n = ::write(fd_, data + done, len - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool SafeOutput::flush() {
+  const bool ok = write_all(buffer_.data(), buffer_.size());
+  buffer_.clear();
+  return ok;
+}
+
+bool SafeOutput::write(const std::uint8_t* data, std::size_t len) {
+  if (fd_ < 0) return false;
+  if (buffer_.size() + len > kBufferBytes && !flush()) return false;
+  if (len >= kBufferBytes) return write_all(data, len);
+  buffer_.insert(buffer_.end(), data, data + len);
+  return true;
+}
+
+bool SafeOutput::rewrite_start(const std::uint8_t* data, std::size_t len) {
+  if (fd_ < 0 || !flush()) return false;
+  std::size_t done = 0;
+  while (done < len) {
+    const ssize_t n = ::pwrite(fd_, data + done, len - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool SafeOutput::commit(mode_t mode, const struct timespec* times, std::string* error) {
+  const auto fail = [&](const std::string& what) {
+    *error = what + " " + quoted(final_) + ": " + std::strerror(errno);
+    discard();
+    return false;
+  };
+  if (fd_ < 0) return false;
+  if (!flush()) return fail("write error on");
+  if (::fchmod(fd_, mode & 0777) != 0) return fail("cannot set the mode of");
+  if (::futimens(fd_, times) != 0) return fail("cannot set the times of");
+  // Only an archive that replaces another goes to the disk before the rename: after a crash the
+  // old one must still be there if the new one is not.
+  if (replaces_ && ::fsync(fd_) != 0) return fail("write error on");
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) return fail("write error on");
+  return install(error);
+}
+
+bool SafeOutput::install(std::string* error) {
+  if (!force_) {
+    // Never over a name that appeared since open(): renameat2 where the file system has it, a
+    // hard link (which fails on an existing name) where it doesn't.
+    if (::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, final_.c_str(), RENAME_NOREPLACE) == 0) {
+      disarm();
+      temp_.clear();
+      return true;
+    }
+    if (errno == EINVAL || errno == ENOSYS) {
+      if (::link(temp_.c_str(), final_.c_str()) == 0) {
+        discard();
+        return true;
+      }
+    }
+    *error = errno == EEXIST ? quoted(final_) + " exists; not replaced (-f replaces it)"
+                             : "cannot create " + quoted(final_) + ": " + std::strerror(errno);
+    discard();
+    return false;
+  }
+  struct stat existing {};
+  if (::lstat(final_.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode)) {
+    *error = quoted(final_) + " exists and is not a regular file; not replaced";
+    discard();
+    return false;
+  }
+  if (::rename(temp_.c_str(), final_.c_str()) != 0) {
+    *error = "cannot create " + quoted(final_) + ": " + std::strerror(errno);
+    discard();
+    return false;
+  }
+  disarm();
+  temp_.clear();
+  return true;
+}
+
+void SafeOutput::discard() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  if (!temp_.empty()) {
+    disarm();
+    ::unlink(temp_.c_str());
+    temp_.clear();
+  }
+  buffer_.clear();
+}
+
+}  // namespace uq::suite

@@ -1,0 +1,61 @@
+// Where an archive is written: a temporary file in the archive's own directory, renamed onto the
+// final name only once it is complete. What was at the final name is never truncated, written
+// through or removed: without --force it is kept and the archive fails; with --force a regular
+// file or a symbolic link is replaced by the rename, and anything else (a device node, a
+// directory, a FIFO) is refused. On any failure only the temporary file goes.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace uq::suite {
+
+class SafeOutput {
+ public:
+  SafeOutput() = default;
+  ~SafeOutput() { discard(); }
+  SafeOutput(const SafeOutput&) = delete;
+  SafeOutput& operator=(const SafeOutput&) = delete;
+
+  // Checks what is at `final_path` (and that it is not the input `input`, when given), then
+  // creates the temporary file beside it. False with a message in *error when the archive can't
+  // be written there.
+  bool open(const std::string& final_path, bool force, const struct stat* input, std::string* error);
+
+  // Appends bytes (buffered); false on a failed write, with errno set.
+  bool write(const std::uint8_t* data, std::size_t len);
+  // Writes `len` bytes over the start of the file, after what is buffered; false on failure.
+  bool rewrite_start(const std::uint8_t* data, std::size_t len);
+
+  // Gives the file `mode`'s permission bits and the access and modification times `times` (null:
+  // now), then renames it onto the final path. False with a message in *error; the temporary
+  // file is then removed.
+  bool commit(mode_t mode, const struct timespec* times, std::string* error);
+
+  // Removes the temporary file when it is still there.
+  void discard();
+
+  const std::string& final_path() const { return final_; }
+
+ private:
+  bool write_all(const std::uint8_t* data, std::size_t len);
+  bool flush();
+  bool install(std::string* error);
+
+  std::string final_;
+  std::string temp_;
+  int fd_ = -1;
+  bool replaces_ = false;  // something that --force replaces is at the final path
+  bool force_ = false;
+  std::vector<std::uint8_t> buffer_;
+};
+
+// Removes the temporary file of the archive in progress when SIGINT, SIGTERM or SIGHUP ends the
+// process. Call once, before the first archive.
+void remove_temporary_files_on_signals();
+
+}  // namespace uq::suite
