@@ -90,7 +90,7 @@ bool SafeOutput::open(const std::string& final_path, bool force, const struct st
   buffer.push_back('\0');
   const int fd = ::mkostemp(buffer.data(), O_CLOEXEC);
   if (fd < 0) {
-    *error = "cannot create a temporary file in " + quoted(dir) + ": " + std::strerror(errno);
+    *error = "cannot create " + quoted(final_path) + ": " + std::strerror(errno);
     return false;
   }
   fd_ = fd;

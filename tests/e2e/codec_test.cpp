@@ -4,6 +4,7 @@
 
 #include "support/expected.h"
 #include "support/process.h"
+#include "support/restore_tool.h"
 #include "support/qvx_builder.h"
 #include "support/temp_dir.h"
 
@@ -13,7 +14,7 @@ namespace {
 class Codec : public ::testing::Test {
  protected:
   RunResult restore(const std::vector<std::string>& names, const std::string& threads = "-p0") {
-    std::vector<std::string> args{UQ_UNQUARVEX, "-d", threads};
+    std::vector<std::string> args{restore_tool(), "-d", threads};
     for (const auto& n : names) args.push_back(std::string(UQ_VECTOR_DIR) + "/" + n);
     args.push_back("out");
     return run_program(args, {.cwd = dir_.path()});
@@ -92,7 +93,7 @@ TEST_F(Codec, FilterIsChosenByTheLowFourBitsOnStoredBlocksToo) {
   };
   for (const Case& c : cases) {
     write_file(dir_ / "f.qvx", QvxBuilder({.orig_size = 6, .filter = c.filter}).block(call).bytes());
-    RunResult r = run_program({UQ_UNQUARVEX, "-d", "-p0", "f.qvx", "out"}, {.cwd = dir_.path()});
+    RunResult r = run_program({restore_tool(), "-d", "-p0", "f.qvx", "out"}, {.cwd = dir_.path()});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(get("out/f"), c.restored) << int(c.filter);
   }

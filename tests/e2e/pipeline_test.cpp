@@ -14,6 +14,7 @@
 
 #include "support/expected.h"
 #include "support/process.h"
+#include "support/restore_tool.h"
 #include "support/qvx_builder.h"
 #include "support/temp_dir.h"
 
@@ -60,7 +61,7 @@ std::vector<int> pairs_swapped(int count) {
 class Pipeline : public ::testing::Test {
  protected:
   RunResult run(std::vector<std::string> args, RunOptions options = {}) {
-    args.insert(args.begin(), UQ_UNQUARVEX);
+    args.insert(args.begin(), restore_tool());
     options.cwd = dir_.path();
     return run_program(args, options);
   }
@@ -164,19 +165,18 @@ TEST_F(Pipeline, RoundTripsThroughTheCompressorForEveryWorkerCount) {
   Bytes code = pattern(3 * kMiB + 999, 12);
   for (std::size_t i = 0; i + 5 < code.size(); i += 37) code[i] = 0xE8;  // calls for the x86 filter
   std::vector<Sample> samples{
-      {"text", words(3 * kMiB + 4321, 1), {"-l", "5", "-s", "3"}},
-      {"text9", words(2 * kMiB + 17, 2), {"-l", "9", "-b", "1"}},
-      {"code", code, {"-f", "1", "-s", "7"}},
-      {"ramp", pattern(2 * kMiB + 1, 13), {"-f", "2", "-l", "0"}},
-      {"mixed", words(5 * kMiB, 3), {"-b", "2", "-s", "11"}},
+      {"text", words(3 * kMiB + 4321, 1), {"--level=5", "--shuffle-seed=3"}},
+      {"text9", words(2 * kMiB + 17, 2), {"-9", "-b", "1"}},
+      {"code", code, {"--filter=x86", "--shuffle-seed=7"}},
+      {"ramp", pattern(2 * kMiB + 1, 13), {"--filter=delta", "-0"}},
+      {"mixed", words(5 * kMiB, 3), {"--block-size=2", "--shuffle-seed=11"}},
   };
   std::vector<std::string> args{"-d", ""};
   for (const Sample& s : samples) {
     put(s.name, s.data);
-    std::vector<std::string> compress{UQ_QUARVEX, "-t", "2"};
+    std::vector<std::string> compress{UQ_QUARVEX, "-p", "2"};
     compress.insert(compress.end(), s.options.begin(), s.options.end());
-    compress.push_back(s.name);
-    compress.push_back(s.name + ".qvx");
+    compress.insert(compress.end(), {"-o", s.name + ".qvx", s.name});
     RunResult made = run_program(compress, {.cwd = dir_.path()});
     ASSERT_EQ(made.status, 0) << s.name << ": " << made.err;
     args.push_back(s.name + ".qvx");
@@ -330,7 +330,7 @@ TEST_F(Pipeline, OtherFilesBlocksAreWrittenAfterAnOutputFails) {
   Bytes big;
   while (big.size() < 8 * 4 * kMiB) big.insert(big.end(), period.begin(), period.end());
   put("a_big", big);
-  RunResult made = run_program({UQ_QUARVEX, "-b", "4", "-l", "0", "a_big", "a_big.qvx"}, {.cwd = dir_.path()});
+  RunResult made = run_program({UQ_QUARVEX, "-b", "4", "--level=0", "-o", "a_big.qvx", "a_big"}, {.cwd = dir_.path()});
   ASSERT_EQ(made.status, 0) << made.err;
   put("b_full.qvx", smallest_file());
   for (std::string p : {"-p1", "-p4", "-p16"}) {
@@ -382,7 +382,7 @@ TEST_F(Pipeline, TheMemoryLimitVariable) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err,
-            "unquarvex: ignoring UNQUARVEX_MEMORY_LIMIT='lots': give bytes with an optional K, M or G, or a "
+            restore_tool_name() + ": ignoring UNQUARVEX_MEMORY_LIMIT='lots': give bytes with an optional K, M or G, or a "
             "percentage of memory such as 25%\n");
   EXPECT_TRUE(get("bad/a") == data);
 }

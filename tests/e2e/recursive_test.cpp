@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "support/process.h"
+#include "support/restore_tool.h"
 #include "support/qvx_builder.h"
 #include "support/temp_dir.h"
 
@@ -96,7 +97,7 @@ class Recursive : public ::testing::Test {
   }
 
   RunResult run(std::vector<std::string> args) {
-    args.insert(args.begin(), {UQ_UNQUARVEX, "-d"});
+    args.insert(args.begin(), {restore_tool(), "-d"});
     return run_program(args, {.cwd = dir_.path()});
   }
 

@@ -2,6 +2,11 @@
 // unquarvex binary byte for byte.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
+#include "qvx_version.h"
+
 #include "encoder/test_data.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
@@ -24,8 +29,7 @@ class Quarvex : public ::testing::Test {
   Data round_trip(const std::string& name, const Data& data, std::vector<std::string> options,
                   const std::string& threads = "-p0") {
     write_file(dir_ / name, data);
-    options.push_back(name);
-    options.push_back(name + ".qvx");
+    options.insert(options.end(), {"-o", name + ".qvx", name});
     RunResult c = compress(options);
     EXPECT_EQ(c.status, 0) << name << ": " << c.err;
     EXPECT_EQ(c.out + c.err, "");
@@ -53,62 +57,91 @@ Data long_text(std::size_t n, std::uint32_t seed) {
 
 TEST_F(Quarvex, CommandLineMistakesPrintTheUsageAndFail) {
   write_file(dir_ / "in", Data{1, 2, 3});
-  const std::vector<std::vector<std::string>> bad = {
-      {},
-      {"in"},
-      {"in", "a.qvx", "b.qvx"},
-      {"-l", "256", "in", "o.qvx"},
-      {"-l", "x", "in", "o.qvx"},
-      {"-f", "3", "in", "o.qvx"},
-      {"-b", "0", "in", "o.qvx"},
-      {"-b", "2048", "in", "o.qvx"},
-      {"-t", "0", "in", "o.qvx"},
-      {"-s", "-1", "in", "o.qvx"},
-      {"-q", "in", "o.qvx"},
-      {"in", "o.qvx", "-l"},
+  // Each mistake with the message that names it.
+  const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+      {{}, "give the files to compress, then DEST_DIR (or -o FILE)"},
+      {{"in"}, "give the files to compress, then DEST_DIR (or -o FILE)"},
+      {{"-o", "o.qvx", "in", "in2"}, "-o takes exactly one input file"},
+      {{"-o", "o.qvx", "-r", "in"}, "-o takes one file; -r needs a DEST_DIR"},
+      {{"--level=256", "-o", "o.qvx", "in"}, "--level must be 0 to 255"},
+      {{"--level=x", "-o", "o.qvx", "in"}, "--level must be 0 to 255"},
+      {{"--filter=3", "-o", "o.qvx", "in"}, "--filter must be none, x86, delta or auto"},
+      {{"-b", "0", "-o", "o.qvx", "in"}, "-b must be 1 to 2047 (MiB)"},
+      {{"--block-size=2048", "-o", "o.qvx", "in"}, "--block-size must be 1 to 2047 (MiB)"},
+      {{"-p", "65", "-o", "o.qvx", "in"}, "-p must be 0 to 64"},
+      {{"--threads=-1", "-o", "o.qvx", "in"}, "--threads must be 0 to 64"},
+      {{"--shuffle-seed=-1", "-o", "o.qvx", "in"}, "--shuffle-seed must be a number"},
+      {{"-q", "-o", "o.qvx", "in"}, "unknown option '-q'"},
+      {{"--quiet", "-o", "o.qvx", "in"}, "unknown option '--quiet'"},
+      {{"-o", "o.qvx", "in", "-b"}, "option -b needs a value"},
+      {{"-o", "o.qvx", "in", "--level"}, "option --level needs a value"},
+      {{"-r", "-d", "in", "o"}, "-d (restore) must be the first argument"},
+      {{"-l", "-t", "o.qvx"}, "--list and --test can't be combined"},
+      {{"--json", "-o", "o.qvx", "in"}, "--json goes with --list or --test"},
+      {{"-l"}, "give the archives to list"},
+      {{"-t", "-"}, "--list and --test read archives from files, not '-'"},
+      {{"-", "-", "o"}, "standard input ('-') can be read only once"},
+      {{"in", "-"}, "DEST_DIR can't be '-'"},
   };
-  for (const auto& args : bad) {
+  for (const auto& [args, message] : bad) {
     RunResult r = compress(args);
     EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
-    EXPECT_NE(r.err.find("usage: quarvex"), std::string::npos);
+    EXPECT_EQ(r.err, "quarvex: " + message + "\nUsage: quarvex [OPTIONS] FILE... DEST_DIR (or -o FILE, -l, -t, -d); "
+                     "try 'quarvex --help'\n") << testing::PrintToString(args);
     EXPECT_EQ(r.out, "");
     EXPECT_FALSE(file_exists(dir_ / "o.qvx"));
+    EXPECT_FALSE(file_exists(dir_ / "o"));
   }
-  RunResult help = compress({"-h"});
-  EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("usage: quarvex"), std::string::npos);
+  for (const char* help_option : {"-h", "--help"}) {
+    RunResult help = compress({help_option, "--bogus"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: quarvex [OPTIONS] FILE... DEST_DIR", 0), 0u);
+    EXPECT_EQ(help.err, "");
+  }
+  for (const char* version_option : {"-V", "--version"}) {
+    RunResult version = compress({version_option});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("quarvex ") + QVX_VERSION + "\n");
+  }
+  // "--" ends the options: a file named like one is compressed.
+  write_file(dir_ / "-9", Data{1, 2, 3});
+  RunResult dashed = compress({"--", "-9", "dest"});
+  EXPECT_EQ(dashed.status, 0) << dashed.err;
+  EXPECT_TRUE(file_exists(dir_ / "dest/-9.qvx"));
 }
 
 TEST_F(Quarvex, FailuresToReadOrWriteEndWithStatusOneAndNoOutput) {
-  RunResult missing = compress({"absent", "o.qvx"});
+  RunResult missing = compress({"-o", "o.qvx", "absent"});
   EXPECT_EQ(missing.status, 1);
-  EXPECT_NE(missing.err.find("cannot open 'absent'"), std::string::npos);
+  EXPECT_EQ(missing.err, "quarvex: 'absent': " + std::string(std::strerror(ENOENT)) + "\n");
   EXPECT_FALSE(file_exists(dir_ / "o.qvx"));
 
   make_dirs(dir_ / "sub");
-  RunResult directory = compress({"sub", "o.qvx"});
+  RunResult directory = compress({"-o", "o.qvx", "sub"});
   EXPECT_EQ(directory.status, 1);
+  EXPECT_EQ(directory.err, "quarvex: 'sub' is a directory; passed over (-r compresses its tree)\n");
 
   write_file(dir_ / "in", text_like(1000));
-  RunResult nowhere = compress({"in", "no/such/dir/o.qvx"});
+  RunResult nowhere = compress({"-o", "no/such/dir/o.qvx", "in"});
   EXPECT_EQ(nowhere.status, 1);
-  EXPECT_NE(nowhere.err.find("cannot create"), std::string::npos);
+  EXPECT_EQ(nowhere.err, "quarvex: cannot create 'no/such/dir/o.qvx': " + std::string(std::strerror(ENOENT)) + "\n");
 
-  RunResult same = compress({"in", "in"});
+  RunResult same = compress({"-f", "-o", "in", "in"});
   EXPECT_EQ(same.status, 1);
+  EXPECT_EQ(same.err, "quarvex: 'in' is the input itself; not replaced\n");
   EXPECT_EQ(read_file(dir_ / "in"), text_like(1000));
 
-  // A file-size limit below the output: the write fails and the partial output is removed.
+  // A file-size limit below the output: the write fails and nothing is left behind.
   write_file(dir_ / "noise", random_bytes(200000));
-  RunResult full = run_program({UQ_QUARVEX, "noise", "o.qvx"},
+  RunResult full = run_program({UQ_QUARVEX, "-o", "o.qvx", "noise"},
                                {.cwd = dir_.path(), .max_file_size = 100000});
   EXPECT_EQ(full.status, 1);
-  EXPECT_NE(full.err.find("write error"), std::string::npos);
+  EXPECT_EQ(full.err, "quarvex: noise: write error: " + std::string(std::strerror(EFBIG)) + "\n");
   EXPECT_FALSE(file_exists(dir_ / "o.qvx"));
 }
 
 TEST_F(Quarvex, HeaderRecordsTheChosenSettingsAndVerboseSaysWhatWasDone) {
-  Data file = round_trip("t", text_like(3000), {"-l9", "-f", "2", "-b", "3"});
+  Data file = round_trip("t", text_like(3000), {"-9", "--filter=delta", "-b", "3"});
   ASSERT_GE(file.size(), 32u);
   // Level at byte 13, filter at 17, block_mib at 18..19.
   EXPECT_EQ(Data(file.begin() + 12, file.begin() + 20), (Data{5, 9, 0, 0, 0, 2, 3, 0}));
@@ -116,7 +149,7 @@ TEST_F(Quarvex, HeaderRecordsTheChosenSettingsAndVerboseSaysWhatWasDone) {
   Data defaults = round_trip("d", text_like(3000), {});
   EXPECT_EQ(Data(defaults.begin() + 12, defaults.begin() + 20), (Data{5, 8, 0, 0, 0, 0, 1, 0}));
 
-  RunResult v = compress({"-v", "-l9", "-f", "2", "-b", "3", "t", "v.qvx"});
+  RunResult v = compress({"-v", "-9", "--filter=delta", "-b", "3", "-o", "v.qvx", "t"});
   EXPECT_EQ(v.status, 0);
   EXPECT_EQ(v.out, "");
   EXPECT_EQ(v.err.rfind("t: 3000 -> " + std::to_string(file.size()) + " bytes (", 0), 0u) << v.err;
@@ -140,19 +173,19 @@ TEST_F(Quarvex, EveryKindOfDataRoundTrips) {
 
   Data code = x86_like(150000);
   Data unfiltered = round_trip("code", code, {});
-  Data filtered = round_trip("code-x86", code, {"-f", "1"});
+  Data filtered = round_trip("code-x86", code, {"--filter=x86"});
   EXPECT_LT(filtered.size(), unfiltered.size());
 
   Data pixels = rgb_like(150000);
   Data plain = round_trip("rgb", pixels, {});
-  Data delta = round_trip("rgb-delta", pixels, {"-f", "2"});
+  Data delta = round_trip("rgb-delta", pixels, {"--filter=delta"});
   EXPECT_LT(delta.size(), plain.size());
 }
 
 TEST_F(Quarvex, EveryLevelClassRoundTrips) {
   Data text = text_like(60000, 2);
   for (const char* level : {"0", "7", "8", "9", "10", "255"}) {
-    Data file = round_trip(std::string("level") + level, text, {"-l", level});
+    Data file = round_trip(std::string("level") + level, text, {std::string("--level=") + level});
     EXPECT_EQ(file[13], std::stoi(level));
   }
 }
@@ -174,8 +207,8 @@ TEST_F(Quarvex, ShuffledMultiBlockFilesRestoreWithAndWithoutWorkers) {
   for (std::size_t i = 2 * kMiB; i < 2 * kMiB + 300000; ++i) {
     d[i] = static_cast<std::uint8_t>(i * 7919 >> 5);
   }
-  Data ordered = round_trip("ordered", d, {"-t", "1"});
-  Data shuffled = round_trip("shuffled", d, {"-s", "11", "-t", "3"}, "-p2");
+  Data ordered = round_trip("ordered", d, {"-p", "1"});
+  Data shuffled = round_trip("shuffled", d, {"--shuffle-seed=11", "-p3"}, "-p2");
   EXPECT_EQ(shuffled.size(), ordered.size());
   // Some record is out of place: a rel_index byte that is not 0.
   bool moved = false;

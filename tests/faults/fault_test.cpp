@@ -14,6 +14,7 @@
 
 #include "support/expected.h"
 #include "support/process.h"
+#include "support/restore_tool.h"
 #include "support/qvx_builder.h"
 #include "support/temp_dir.h"
 
@@ -57,7 +58,7 @@ class Faults : public ::testing::Test {
       const Bytes data = repetitive(kMiB + 3000 + originals_.size() * 777, static_cast<unsigned>(originals_.size()));
       originals_.push_back({name, data});
       write_file(dir_ / name, data);
-      RunResult made = run_program({UQ_QUARVEX, "-l", "1", name, std::string(name) + ".qvx"}, {.cwd = dir_.path()});
+      RunResult made = run_program({UQ_QUARVEX, "-1", "-o", std::string(name) + ".qvx", name}, {.cwd = dir_.path()});
       ASSERT_EQ(made.status, 0) << made.err;
       std::remove((dir_ / name).c_str());
     }
@@ -65,11 +66,12 @@ class Faults : public ::testing::Test {
     originals_.push_back({"in/sub/d", Bytes{'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'}});
   }
 
-  // Restores the tree with `threads` into `out`; checks what every fault must leave.
+  // Restores the tree with `threads` into `out` with `tool` (the restore tool under test unless
+  // named); checks what every fault must leave.
   RunResult restore_and_check(const std::string& threads, const std::string& out, RunOptions options,
-                              const std::string& what) {
+                              const std::string& what, const std::string& tool = restore_tool()) {
     options.cwd = dir_.path();
-    RunResult r = run_program({UQ_UNQUARVEX_FAULTY, "-d", "-r", threads, "in", out}, options);
+    RunResult r = run_program({tool, "-d", "-r", threads, "in", out}, options);
     EXPECT_TRUE(r.status == 0 || r.status == 255) << what << ": status " << r.status << "\n" << r.err;
     EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << what << "\n" << r.err;
     EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << what << "\n" << r.err;
@@ -94,7 +96,7 @@ class Faults : public ::testing::Test {
   unsigned long allocations_of_a_run(const std::string& threads) {
     const std::string count_file = dir_ / "count";
     RunResult r = restore_and_check(threads, "counted" + threads, {.env = {"UQ_ALLOCATION_COUNT_FILE=" + count_file}},
-                                    "counting");
+                                    "counting", UQ_UNQUARVEX_FAULTY);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
     const Bytes count = read_file(count_file);
@@ -106,6 +108,8 @@ class Faults : public ::testing::Test {
 };
 
 TEST_F(Faults, EveryAllocationOfARunFailsInTurn) {
+  // The allocation counter is built into a restore tool of its own; quarvex -d runs the same code.
+  if (restore_tool_is_quarvex()) GTEST_SKIP() << "runs against unquarvex_faulty alone";
   for (const std::string threads : {"-p0", "-p2"}) {
     const unsigned long total = allocations_of_a_run(threads);
     ASSERT_GT(total, 10u);
@@ -113,7 +117,7 @@ TEST_F(Faults, EveryAllocationOfARunFailsInTurn) {
     for (unsigned long k = 1; k <= total + 8; ++k) {
       const std::string out = "out" + threads + "-" + std::to_string(k);
       restore_and_check(threads, out, {.env = {"UQ_FAIL_ALLOCATION=" + std::to_string(k)}},
-                        threads + " failing allocation " + std::to_string(k));
+                        threads + " failing allocation " + std::to_string(k), UQ_UNQUARVEX_FAULTY);
       if (HasFailure()) return;
     }
   }
@@ -145,11 +149,11 @@ TEST_F(Faults, OutputsInFlightBeyondTheDescriptorLimitAreWaitedFor) {
   }
   make_dirs(dir_ / "many");
   write_file(dir_ / "words", words);
-  RunResult made = run_program({UQ_QUARVEX, "words", "words.qvx"}, {.cwd = dir_.path()});
+  RunResult made = run_program({UQ_QUARVEX, "-o", "words.qvx", "words"}, {.cwd = dir_.path()});
   ASSERT_EQ(made.status, 0) << made.err;
   const Bytes packed = read_file(dir_ / "words.qvx");
   for (int i = 0; i < 40; ++i) write_file(dir_ / ("many/f" + std::to_string(i) + ".qvx"), packed);
-  RunResult r = run_program({UQ_UNQUARVEX, "-d", "-r", "-p16", "many", "out"},
+  RunResult r = run_program({restore_tool(), "-d", "-r", "-p16", "many", "out"},
                             {.cwd = dir_.path(), .max_open_files = 16});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out + r.err, "");
@@ -178,7 +182,7 @@ TEST_F(Faults, InputsAndDirectoriesThatCannotBeRead) {
 
   auto restore = [&](std::vector<std::string> args) {
     std::vector<std::string> argv = as_user;
-    argv.push_back(UQ_UNQUARVEX);
+    argv.push_back(restore_tool());
     argv.insert(argv.end(), args.begin(), args.end());
     return run_program(argv, {.cwd = dir_.path()});
   };

@@ -1,0 +1,161 @@
+// quarvex never costs the user data: archives are written to a temporary file and renamed when
+// complete; what is at an archive's path is kept unless -f, and even then only a regular file or a
+// link is replaced, never written through; a failure leaves no temporary file; inputs are never
+// touched, and archives get their modes and times.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+
+#include "encoder/quarvex_fixture.h"
+#include "encoder/test_data.h"
+
+namespace uq::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string exists_message(const std::string& path) {
+  return "quarvex: '" + path + "' exists; not replaced (-f replaces it)\n";
+}
+
+class QuarvexOutput : public QuarvexTest {
+ protected:
+  void SetUp() override {
+    put("in", text_like(5000, 1));
+    put("noise", random_bytes(200000, 2));
+  }
+};
+
+TEST_F(QuarvexOutput, AnExistingArchiveIsKeptWithoutForceAndReplacedWithIt) {
+  const Bytes precious{'k', 'e', 'e', 'p'};
+  put("dest/in.qvx", precious);
+  put("other", text_like(100, 3));
+  // The other input is still compressed; the run fails for the one it could not write.
+  RunResult r = quarvex({"in", "other", "dest"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, exists_message("dest/in.qvx"));
+  EXPECT_EQ(get("dest/in.qvx"), precious);
+  EXPECT_TRUE(exists("dest/other.qvx"));
+  r = quarvex({"-o", "dest/in.qvx", "in"});
+  EXPECT_EQ(r.err, exists_message("dest/in.qvx"));
+  EXPECT_EQ(get("dest/in.qvx"), precious);
+
+  RunResult forced = quarvex({"-f", "in", "dest"});
+  EXPECT_EQ(forced.status, 0);
+  EXPECT_EQ(forced.out + forced.err, "");
+  EXPECT_EQ(unquarvex({"-d", "dest/in.qvx", "out"}).status, 0);
+  EXPECT_EQ(get("out/in"), text_like(5000, 1));
+  EXPECT_EQ(snapshot(dir_ / "dest").size(), 2u);  // no temporary file left beside them
+}
+
+// The archive in place survives a replacement that fails: the new one is a temporary file until
+// it is complete.
+TEST_F(QuarvexOutput, AFailedReplacementUnderAFileSizeLimitKeepsTheOldArchive) {
+  ASSERT_EQ(quarvex({"-o", "keep.qvx", "in"}).status, 0);
+  const Tree before = snapshot(dir_.path());
+  RunResult r = quarvex({"-f", "-o", "keep.qvx", "noise"}, {.max_file_size = 100000});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarvex: noise: write error: " + std::string(std::strerror(EFBIG)) + "\n");
+  EXPECT_EQ(snapshot(dir_.path()), before);  // keep.qvx byte for byte, and no temporary file
+  // The same in a DEST_DIR run.
+  ASSERT_EQ(quarvex({"noise", "d"}).status, 0);
+  const Tree in_dir = snapshot(dir_ / "d");
+  put("noise", random_bytes(300000, 4));
+  r = quarvex({"-f", "noise", "d"}, {.max_file_size = 250000});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(snapshot(dir_ / "d"), in_dir);
+}
+
+TEST_F(QuarvexOutput, ALinkAtTheArchivesPathIsReplacedNeverWrittenThrough) {
+  fs::create_symlink("/dev/full", dir_ / "full.qvx");
+  RunResult r = quarvex({"-o", "full.qvx", "in"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, exists_message("full.qvx"));
+  EXPECT_TRUE(fs::is_symlink(dir_ / "full.qvx"));
+
+  r = quarvex({"-f", "-o", "full.qvx", "in"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(fs::is_symlink(dir_ / "full.qvx"));
+  EXPECT_TRUE(fs::is_regular_file(dir_ / "full.qvx"));
+  EXPECT_TRUE(fs::is_character_file("/dev/full"));
+
+  // A link to another file: the link goes, the file it named stays as it was.
+  put("victim", {'v'});
+  make_dirs(dir_ / "d");
+  fs::create_symlink("../victim", dir_ / "d/in.qvx");
+  EXPECT_EQ(quarvex({"-f", "in", "d"}).status, 0);
+  EXPECT_EQ(get("victim"), Bytes{'v'});
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir_ / "d/in.qvx")));
+}
+
+// Anything but a file or a link at the archive's path is refused, -f or not, and left in place.
+TEST_F(QuarvexOutput, ADeviceNodeAFifoOrADirectoryAtTheArchivesPathIsNeverRemoved) {
+  make_dirs(dir_ / "dest/in.qvx");
+  put("dest/in.qvx/inside", {'i'});
+  ASSERT_EQ(::mkfifo((dir_ / "fifo.qvx").c_str(), 0644), 0);
+  const bool device = ::mknod((dir_ / "device.qvx").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;  // as /dev/null
+  for (const bool force : {false, true}) {
+    const std::vector<std::string> f = force ? std::vector<std::string>{"-f"} : std::vector<std::string>{};
+    auto run = [&](std::vector<std::string> args) {
+      args.insert(args.begin(), f.begin(), f.end());
+      return quarvex(args);
+    };
+    const std::string refused = force ? "' exists and is not a regular file; not replaced\n"
+                                      : "' exists; not replaced (-f replaces it)\n";
+    RunResult r = run({"in", "dest"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "quarvex: 'dest/in.qvx" + refused);
+    EXPECT_EQ(get("dest/in.qvx/inside"), Bytes{'i'});
+    r = run({"-o", "fifo.qvx", "in"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "quarvex: 'fifo.qvx" + refused);
+    EXPECT_TRUE(fs::is_fifo(dir_ / "fifo.qvx"));
+    if (device) {
+      r = run({"-o", "device.qvx", "in"});
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.err, "quarvex: 'device.qvx" + refused);
+      EXPECT_TRUE(fs::is_character_file(dir_ / "device.qvx"));
+    }
+  }
+  EXPECT_EQ(snapshot(dir_ / "dest").size(), 2u);
+  if (!device) GTEST_SKIP() << "mknod is not allowed here; the device case did not run";
+}
+
+TEST_F(QuarvexOutput, ArchivesTakeTheInputsModeAndTimesAndInputsStayUntouched) {
+  ASSERT_EQ(::chmod((dir_ / "in").c_str(), 0604), 0);
+  const timespec times[2] = {{1000000000, 0}, {1234567890, 123456789}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (dir_ / "in").c_str(), times, 0), 0);
+  struct stat in_before {};
+  ASSERT_EQ(::stat((dir_ / "in").c_str(), &in_before), 0);
+  ASSERT_EQ(quarvex({"in", "dest"}).status, 0);
+  struct stat in_after {}, archive {};
+  ASSERT_EQ(::stat((dir_ / "in").c_str(), &in_after), 0);
+  ASSERT_EQ(::stat((dir_ / "dest/in.qvx").c_str(), &archive), 0);
+  EXPECT_EQ(archive.st_mode & 07777, 0604u);
+  EXPECT_EQ(archive.st_mtim.tv_sec, 1234567890);
+  EXPECT_EQ(archive.st_mtim.tv_nsec, 123456789);
+  EXPECT_EQ(get("in"), text_like(5000, 1));
+  EXPECT_EQ(in_after.st_mtim.tv_sec, in_before.st_mtim.tv_sec);
+  EXPECT_EQ(in_after.st_mtim.tv_nsec, in_before.st_mtim.tv_nsec);
+  EXPECT_EQ(in_after.st_mode, in_before.st_mode);
+}
+
+// An interrupted run removes the temporary file it was writing.
+TEST_F(QuarvexOutput, AnInterruptedRunLeavesNoTemporaryFile) {
+  put("long", text_like(16 << 20, 5));
+  RunResult r = run_program({"/bin/sh", "-c", std::string(UQ_QUARVEX) + " -p1 --best long d & sleep 1; kill -TERM $!; wait $!"},
+                            {.cwd = dir_.path()});
+  EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+  EXPECT_TRUE(fs::is_directory(dir_ / "d"));
+  EXPECT_EQ(snapshot(dir_ / "d"), Tree{});
+}
+
+}  // namespace
+}  // namespace uq::test

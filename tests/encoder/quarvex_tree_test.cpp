@@ -1,0 +1,188 @@
+// quarvex on files and trees, end to end: what `quarvex -r` packs, `unquarvex -d -r` (and
+// `quarvex -d -r`) gives back byte for byte; plain runs into DEST_DIR, standard input, and every
+// input that can't be compressed reported while the others are.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "encoder/quarvex_fixture.h"
+#include "encoder/test_data.h"
+
+namespace uq::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class QuarvexTree : public QuarvexTest {
+ protected:
+  // src/ holds nested and empty directories, dot-files, names with spaces and a newline, an empty
+  // file, a file of three blocks (at -b 1), a file named like an archive, and links to a file and
+  // to a directory outside it. `expected_` is the tree a restore must give: links as what they
+  // point to.
+  void SetUp() override {
+    const std::vector<std::pair<std::string, Bytes>> files = {
+        {"a.txt", text_like(3000, 1)},
+        {".hidden", text_like(100, 2)},
+        {"empty-file", {}},
+        {"with space.txt", text_like(500, 3)},
+        {"new\nline", text_like(40, 4)},
+        {"x.qvx", text_like(700, 5)},
+        {"deep/er/est/file", text_like(20000, 6)},
+        {"deep/.dotdir/.inner", random_bytes(300, 7)},
+        {"big", text_like(2 * (1 << 20) + 4321, 8)},
+        {"deep/er/noise", random_bytes(5000, 9)},
+    };
+    for (const auto& [name, bytes] : files) {
+      put("src/" + name, bytes);
+      expected_[name] = bytes;
+    }
+    for (const char* dir : {"deep", "deep/er", "deep/er/est", "deep/.dotdir"}) expected_[dir] = std::nullopt;
+    for (const char* dir : {"empty", "deep/empty-too"}) {
+      make_dirs(dir_ / ("src/" + std::string(dir)));
+      expected_[dir] = std::nullopt;
+    }
+    put("outside/target", text_like(900, 10));
+    put("outside/dir/inside", text_like(60, 11));
+    fs::create_symlink("../outside/target", dir_ / "src/link-to-file");
+    fs::create_symlink("../../outside/dir", dir_ / "src/deep/link-to-dir");
+    expected_["link-to-file"] = text_like(900, 10);
+    expected_["deep/link-to-dir"] = std::nullopt;
+    expected_["deep/link-to-dir/inside"] = text_like(60, 11);
+  }
+
+  Tree expected_below(const std::string& prefix) const {
+    Tree tree;
+    if (!prefix.empty()) tree[prefix] = std::nullopt;
+    for (const auto& [rel, bytes] : expected_) tree[prefix.empty() ? rel : prefix + "/" + rel] = bytes;
+    return tree;
+  }
+
+  Tree expected_;
+};
+
+void expect_clean(const RunResult& r, const std::string& what) {
+  EXPECT_EQ(r.status, 0) << what;
+  EXPECT_EQ(r.out, "") << what;
+  EXPECT_EQ(r.err, "") << what;
+}
+
+TEST_F(QuarvexTree, ATreeRoundTripsThroughEitherRestoreAtOneAndTwoWorkers) {
+  for (const std::string threads : {"-p1", "-p2"}) {
+    SCOPED_TRACE(threads);
+    const std::string packed = "packed" + threads;
+    expect_clean(quarvex({"-r", threads, "-b", "1", "src", packed}), "compress");
+    // Each file is one archive in the same place; each directory is made, the empty ones too.
+    const Tree archives = snapshot(dir_ / packed);
+    EXPECT_EQ(archives.size(), expected_below("src").size());
+    EXPECT_TRUE(archives.count("src/new\nline.qvx") == 1);
+    EXPECT_TRUE(archives.count("src/x.qvx.qvx") == 1);
+    EXPECT_EQ(archives.at("src/empty"), std::nullopt);
+
+    expect_clean(unquarvex({"-d", "-r", threads, packed + "/src", "out" + threads}), "unquarvex");
+    EXPECT_EQ(snapshot(dir_ / ("out" + threads)), expected_below("src"));
+    expect_clean(quarvex({"-d", "-r", threads, packed + "/src", "again" + threads}), "quarvex -d");
+    EXPECT_EQ(snapshot(dir_ / ("again" + threads)), expected_below("src"));
+  }
+  // A trailing "/" means the directory's contents, on both sides.
+  expect_clean(quarvex({"-r", "src/", "flat"}), "compress src/");
+  EXPECT_TRUE(exists("flat/a.txt.qvx"));
+  expect_clean(unquarvex({"-d", "-r", "flat/", "flat-out"}), "restore flat/");
+  EXPECT_EQ(snapshot(dir_ / "flat-out"), expected_below(""));
+}
+
+// The restore tool's usage text shows `quarvex -d -r backup_dir/* restore_dir`: it works as
+// printed, with the shell's expansion of the pattern (which leaves out the dot-files).
+TEST_F(QuarvexTree, TheRestoreToolsUsageExampleWorksAsPrinted) {
+  expect_clean(quarvex({"-r", "src", "backup_dir"}), "compress");
+  RunResult usage = quarvex({"-d"});
+  EXPECT_EQ(usage.status, 1);
+  EXPECT_NE(usage.err.find("Usage: quarvex <options>"), std::string::npos) << usage.err;
+  EXPECT_NE(usage.err.find("quarvex -d -r backup_dir/* restore_dir"), std::string::npos);
+  std::vector<std::string> args{"-d", "-r"};
+  for (const auto& e : fs::directory_iterator(dir_ / "backup_dir/src")) {
+    const std::string name = e.path().filename().string();
+    if (name[0] != '.') args.push_back("backup_dir/src/" + name);
+  }
+  args.push_back("restore_dir");
+  expect_clean(quarvex(args), "quarvex -d");
+  EXPECT_EQ(get("restore_dir/a.txt"), expected_.at("a.txt"));
+  EXPECT_EQ(get("restore_dir/deep/er/est/file"), expected_.at("deep/er/est/file"));
+  EXPECT_FALSE(exists("restore_dir/.hidden"));
+}
+
+TEST_F(QuarvexTree, WhatTheWalkCantUseIsReportedAndTheRestIsCompressed) {
+  fs::create_symlink("..", dir_ / "src/deep/loop");
+  fs::create_symlink("gone", dir_ / "src/dangling");
+  ASSERT_EQ(::mkfifo((dir_ / "src/fifo").c_str(), 0644), 0);
+  RunResult r = quarvex({"-r", "missing", "src", "packed"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  // The walk's own reports, then quarvex's for the FIFO, in walk order.
+  EXPECT_EQ(r.err, "missing: " + std::string(std::strerror(ENOENT)) + "\nsrc/dangling: " + std::strerror(ENOENT) +
+                       "\nsrc/deep/loop: " + std::strerror(ELOOP) + "\nquarvex: 'src/fifo' is not a regular file; passed over\n");
+  expect_clean(unquarvex({"-d", "-r", "packed/src", "out"}), "restore");
+  Tree expected = expected_below("src");
+  expected["src/deep/loop"] = std::nullopt;  // recreated, not entered
+  EXPECT_EQ(snapshot(dir_ / "out"), expected);
+}
+
+// The destination inside the tree being packed is not packed into itself.
+TEST_F(QuarvexTree, TheDestinationInsideTheTreeIsLeftOut) {
+  make_dirs(dir_ / "src/packed");
+  expect_clean(quarvex({"-r", "src", "src/packed"}), "compress");
+  EXPECT_TRUE(exists("src/packed/src/a.txt.qvx"));
+  EXPECT_FALSE(exists("src/packed/src/packed"));
+}
+
+TEST_F(QuarvexTree, PlainRunsPutEachFileInDestDirAndPassOverTheRest) {
+  // DEST_DIR is made, one level.
+  RunResult r = quarvex({"src/a.txt", "src/deep/er/est/file", "src", "src/nothing", "src/link-to-file", "dest"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "quarvex: 'src' is a directory; passed over (-r compresses its tree)\nquarvex: 'src/nothing': " +
+                       std::string(std::strerror(ENOENT)) + "\n");
+  EXPECT_EQ(snapshot(dir_ / "dest").size(), 3u);
+  expect_clean(unquarvex({"-d", "dest/a.txt.qvx", "dest/file.qvx", "dest/link-to-file.qvx", "out"}), "restore");
+  EXPECT_EQ(get("out/a.txt"), expected_.at("a.txt"));
+  EXPECT_EQ(get("out/file"), expected_.at("deep/er/est/file"));
+  EXPECT_EQ(get("out/link-to-file"), expected_.at("link-to-file"));
+
+  // Two inputs of one name would share an archive: the second is passed over, -f or not.
+  put("other/a.txt", text_like(10, 12));
+  r = quarvex({"-f", "src/a.txt", "other/a.txt", "dest2"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarvex: 'other/a.txt' passed over: its archive 'dest2/a.txt.qvx' is that of 'src/a.txt' already\n");
+  expect_clean(unquarvex({"-d", "dest2/a.txt.qvx", "out2"}), "restore");
+  EXPECT_EQ(get("out2/a.txt"), expected_.at("a.txt"));
+
+  r = quarvex({"src/a.txt", "no/such/dest"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarvex: cannot create directory 'no/such/dest': " + std::string(std::strerror(ENOENT)) + "\n");
+  r = quarvex({"src/a.txt", "src/x.qvx"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarvex: 'src/x.qvx' is not a directory\n");
+}
+
+TEST_F(QuarvexTree, StandardInputFromAPipeOrAFile) {
+  const Bytes data = text_like(2 * (1 << 20) + 77, 13);
+  put("data", data);
+  // From a pipe it is spooled first; the archive gets the mode a new file gets.
+  RunResult r = run_program({"/bin/sh", "-c", "umask 027; cat data | " + std::string(UQ_QUARVEX) + " -b 1 - piped"},
+                            {.cwd = dir_.path()});
+  expect_clean(r, "pipe");
+  struct stat st {};
+  ASSERT_EQ(::stat((dir_ / "piped/stdin.qvx").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  // From a file, read where the shell left it.
+  r = run_program({"/bin/sh", "-c", std::string(UQ_QUARVEX) + " -o from-file.qvx - < data"}, {.cwd = dir_.path()});
+  expect_clean(r, "file");
+  expect_clean(unquarvex({"-d", "piped/stdin.qvx", "from-file.qvx", "out"}), "restore");
+  EXPECT_TRUE(get("out/stdin") == data);
+  EXPECT_TRUE(get("out/from-file") == data);
+}
+
+}  // namespace
+}  // namespace uq::test
