@@ -21,41 +21,58 @@ std::string quoted(const std::string& path) { return "'" + path + "'"; }
 
 void complain(const std::string& text) { std::fprintf(stderr, "quarvex: %s\n", text.c_str()); }
 
-// The archives to look at, in order; what can't be one is reported and counted.
+// The archives to look at, in order, each with what keeps it from being looked at (empty when
+// nothing does). Entries a walk can't use are reported by the walk and counted.
+struct Target {
+  std::string path;
+  std::string problem;
+};
+
 struct Targets {
-  std::vector<std::string> paths;
-  int failures = 0;
+  std::vector<Target> items;
+  int walk_failures = 0;
 };
 
 Targets find_archives(const Options& options) {
   Targets t;
   for (const std::string& argument : options.inputs) {
     if (options.recursive) {
-      t.failures += static_cast<int>(walk_inputs({argument}, [&](const WalkEntry& e) {
-        if (e.kind == WalkEntry::Kind::file) t.paths.push_back(e.path);
-        if (e.kind == WalkEntry::Kind::other) {
-          complain(quoted(e.path) + " is not a regular file; passed over");
-          ++t.failures;
-        }
+      t.walk_failures += static_cast<int>(walk_inputs({argument}, [&](const WalkEntry& e) {
+        if (e.kind == WalkEntry::Kind::file) t.items.push_back({e.path, ""});
+        if (e.kind == WalkEntry::Kind::other) t.items.push_back({e.path, "not a regular file"});
       }));
       continue;
     }
     struct stat st {};
     if (::stat(argument.c_str(), &st) != 0) {
-      complain(quoted(argument) + ": " + std::strerror(errno));
-      ++t.failures;
+      t.items.push_back({argument, std::strerror(errno)});
+    } else if (S_ISDIR(st.st_mode)) {
+      t.items.push_back({argument, "a directory (-r looks inside)"});
     } else if (!S_ISREG(st.st_mode)) {
-      complain(quoted(argument) + (S_ISDIR(st.st_mode) ? " is a directory; passed over (-r looks inside)"
-                                                      : " is not a regular file; passed over"));
-      ++t.failures;
+      t.items.push_back({argument, "not a regular file"});
     } else {
-      t.paths.push_back(argument);
+      t.items.push_back({argument, ""});
     }
   }
   return t;
 }
 
+// Reports an archive that can't be looked at: on standard error, and in the JSON as an entry of
+// its own.
+void report_unusable(const std::string& path, const std::string& problem, const Options& options,
+                     std::string& json_items) {
+  complain(quoted(path) + ": " + problem);
+  if (options.json) {
+    json_items += std::string(json_items.empty() ? "" : ",\n") + "  {\"name\": " + json_string(path) +
+                  ", \"error\": " + json_string(problem) + "}";
+  }
+}
+
 std::string u64(std::uint64_t v) { return std::to_string(v); }
+
+std::uint64_t restored_of(const ArchiveListing& l) { return static_cast<std::uint64_t>(std::max<std::int64_t>(l.orig_size, 0)); }
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 
 // The filter the restore tool applies for a header's filter byte (its low four bits name it);
 // `with_byte` adds a byte that is not plainly 0, 1 or 2.
@@ -71,15 +88,15 @@ std::string filter_name(std::uint8_t filter, bool with_byte) {
 }
 
 // Archive size as a percentage of the restored size, or "-" for an empty file.
-std::string ratio_text(std::uint64_t archive, std::int64_t restored) {
-  if (restored <= 0) return "-";
+std::string ratio_text(std::uint64_t archive, std::uint64_t restored) {
+  if (restored == 0) return "-";
   char text[32];
   std::snprintf(text, sizeof text, "%.1f%%", 100.0 * static_cast<double>(archive) / static_cast<double>(restored));
   return text;
 }
 
-std::string ratio_json(std::uint64_t archive, std::int64_t restored) {
-  if (restored <= 0) return "null";
+std::string ratio_json(std::uint64_t archive, std::uint64_t restored) {
+  if (restored == 0) return "null";
   char text[32];
   std::snprintf(text, sizeof text, "%.6f", static_cast<double>(archive) / static_cast<double>(restored));
   return text;
@@ -167,10 +184,9 @@ std::string json_string(const std::string& text) {
 
 int run_list(const Options& options) {
   const Targets targets = find_archives(options);
-  int failures = targets.failures;
+  int failures = targets.walk_failures;
   struct Sum {
-    std::uint64_t archives = 0, archive_bytes = 0, blocks = 0, coded = 0, stored = 0;
-    std::int64_t restored = 0;
+    std::uint64_t archives = 0, archive_bytes = 0, blocks = 0, coded = 0, stored = 0, restored = 0;
   } sum;
   std::string json_items;
   if (!options.json) {
@@ -179,35 +195,36 @@ int run_list(const Options& options) {
                    .c_str(),
                stdout);
   }
-  for (const std::string& path : targets.paths) {
-    const ArchiveListing l = list_archive(path);
-    std::string problem;
-    if (!l.opened) {
-      problem = std::strerror(l.err);
-    } else if (!l.quarvex) {
-      problem = "not a quarvex archive";
+  for (const Target& target : targets.items) {
+    const std::string& path = target.path;
+    ArchiveListing l;
+    std::string problem = target.problem;
+    if (problem.empty()) {
+      l = list_archive(path);
+      if (!l.opened) {
+        problem = std::strerror(l.err);
+      } else if (!l.quarvex) {
+        problem = "not a quarvex archive";
+      }
     }
     if (!problem.empty()) {
       ++failures;
-      complain(quoted(path) + ": " + problem);
-      if (options.json) {
-        json_items += std::string(json_items.empty() ? "" : ",\n") + "  {\"name\": " + json_string(path) +
-                      ", \"error\": " + json_string(problem) + "}";
-      }
+      report_unusable(path, problem, options, json_items);
       continue;
     }
     const std::string odd = oddities(l);
     if (!odd.empty()) ++failures;
     ++sum.archives;
     sum.archive_bytes += l.archive_size;
-    sum.restored += l.orig_size > 0 ? l.orig_size : 0;
-    sum.blocks += static_cast<std::uint64_t>(std::max<std::int64_t>(l.block_count, 0));
+    // Headers may claim anything up to 2^63 bytes: the sums stop at the largest count.
+    sum.restored = saturating_add(sum.restored, static_cast<std::uint64_t>(std::max<std::int64_t>(l.orig_size, 0)));
+    sum.blocks = saturating_add(sum.blocks, static_cast<std::uint64_t>(std::max<std::int64_t>(l.block_count, 0)));
     sum.coded += l.coded_blocks;
     sum.stored += l.stored_blocks;
     if (options.json) {
       json_items += std::string(json_items.empty() ? "" : ",\n") + "  {\"name\": " + json_string(path) +
                     ", \"restored_size\": " + std::to_string(l.orig_size) + ", \"archive_size\": " +
-                    u64(l.archive_size) + ", \"ratio\": " + ratio_json(l.archive_size, l.orig_size) +
+                    u64(l.archive_size) + ", \"ratio\": " + ratio_json(l.archive_size, restored_of(l)) +
                     ", \"block_mib\": " + std::to_string(l.block_mib) + ", \"blocks\": " +
                     std::to_string(l.block_count) + ", \"records\": " + u64(l.records) + ", \"coded_blocks\": " +
                     u64(l.coded_blocks) + ", \"stored_blocks\": " + u64(l.stored_blocks) + ", \"method\": " +
@@ -222,7 +239,7 @@ int run_list(const Options& options) {
     }
     std::string name = path;
     if (!odd.empty()) name += "  [" + odd + "]";
-    std::fputs(row(std::to_string(l.orig_size), u64(l.archive_size), ratio_text(l.archive_size, l.orig_size),
+    std::fputs(row(std::to_string(l.orig_size), u64(l.archive_size), ratio_text(l.archive_size, restored_of(l)),
                    std::to_string(l.block_mib) + " MiB", std::to_string(l.block_count), u64(l.coded_blocks),
                    u64(l.stored_blocks), std::to_string(l.method), std::to_string(l.level), filter_name(l.filter, true),
                    l.has_checksum ? "yes" : "no", name)
@@ -231,14 +248,14 @@ int run_list(const Options& options) {
   }
   const std::string archives = u64(sum.archives) + (sum.archives == 1 ? " archive" : " archives");
   if (options.json) {
-    std::printf("{\"archives\": [\n%s%s],\n \"totals\": {\"archives\": %s, \"restored_size\": %" PRId64
+    std::printf("{\"archives\": [\n%s%s],\n \"totals\": {\"archives\": %s, \"restored_size\": %s"
                 ", \"archive_size\": %s, \"ratio\": %s, \"blocks\": %s, \"coded_blocks\": %s, \"stored_blocks\": "
                 "%s, \"failed\": %d}}\n",
-                json_items.c_str(), json_items.empty() ? "" : "\n", u64(sum.archives).c_str(), sum.restored,
+                json_items.c_str(), json_items.empty() ? "" : "\n", u64(sum.archives).c_str(), u64(sum.restored).c_str(),
                 u64(sum.archive_bytes).c_str(), ratio_json(sum.archive_bytes, sum.restored).c_str(),
                 u64(sum.blocks).c_str(), u64(sum.coded).c_str(), u64(sum.stored).c_str(), failures);
   } else {
-    std::fputs(row(std::to_string(sum.restored), u64(sum.archive_bytes), ratio_text(sum.archive_bytes, sum.restored),
+    std::fputs(row(u64(sum.restored), u64(sum.archive_bytes), ratio_text(sum.archive_bytes, sum.restored),
                    "-", u64(sum.blocks), u64(sum.coded), u64(sum.stored), "-", "-", "-", "-", "total, " + archives)
                    .c_str(),
                stdout);
@@ -248,17 +265,28 @@ int run_list(const Options& options) {
 
 int run_test(const Options& options) {
   const Targets targets = find_archives(options);
-  int failures = targets.failures;
+  int failures = targets.walk_failures;
   int threads = static_cast<int>(std::min(options.threads, 16u));
   std::string json_items;
   std::uint64_t intact = 0;
-  for (const std::string& path : targets.paths) {
+  for (const Target& target : targets.items) {
+    const std::string& path = target.path;
+    if (!target.problem.empty()) {
+      ++failures;
+      std::fflush(stdout);
+      report_unusable(path, target.problem, options, json_items);
+      continue;
+    }
     const ArchiveCheck c = check_archive(path, threads);
     const bool unreadable = !c.problems.empty() && c.problems.front().kind == Problem::Kind::cannot_open;
     if (!c.intact) ++failures;
     else ++intact;
+    if (options.json && unreadable) {
+      report_unusable(path, c.problems.front().what, options, json_items);
+      continue;
+    }
     if (options.json) {
-      const char* status = c.intact ? "ok" : unreadable ? "unreadable" : "damaged";
+      const char* status = c.intact ? "ok" : "damaged";
       json_items += std::string(json_items.empty() ? "" : ",\n") + "  {\"name\": " + json_string(path) +
                     ", \"status\": \"" + status + "\", \"reason\": " +
                     (c.intact ? "null" : json_string(c.reason)) + ", \"first_bad_block\": " +
@@ -277,7 +305,7 @@ int run_test(const Options& options) {
   }
   if (options.json) {
     std::printf("{\"archives\": [\n%s%s],\n \"totals\": {\"archives\": %zu, \"intact\": %s, \"failed\": %d}}\n",
-                json_items.c_str(), json_items.empty() ? "" : "\n", targets.paths.size(), u64(intact).c_str(),
+                json_items.c_str(), json_items.empty() ? "" : "\n", targets.items.size(), u64(intact).c_str(),
                 failures);
   }
   return failures == 0 ? 0 : 1;
