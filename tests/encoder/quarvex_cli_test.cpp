@@ -2,6 +2,12 @@
 // unquarvex binary byte for byte.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -234,6 +240,100 @@ TEST_F(Quarvex, TheEncoderMadeVectorRestoresWithAndWithoutWorkers) {
     EXPECT_TRUE(read_file(dir_ / "out/every-item-level9") ==
                 read_file(vectors + "/every-item-level9.bin"));
   }
+}
+
+
+// --filter=auto by the file's header: x86 and x86-64 programs and libraries, ELF or PE, get the x86
+// filter, anything else none; every guess restores exactly.
+TEST_F(Quarvex, AutoFilterFollowsTheExecutableHeader) {
+  auto elf = [](std::uint8_t type, std::uint8_t machine) {
+    Data d = x86_like(20000, 3);
+    const Data head{0x7F, 'E', 'L', 'F', 2, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, type, 0, machine, 0};
+    std::copy(head.begin(), head.end(), d.begin());
+    return d;
+  };
+  auto pe = [](std::uint32_t at, std::uint16_t machine) {
+    Data d = x86_like(20000, 4);
+    d[0] = 'M', d[1] = 'Z';
+    for (int i = 0; i < 4; ++i) d[0x3C + i] = static_cast<std::uint8_t>(0x80 >> (8 * i));
+    const Data sig{'P', 'E', 0, 0, static_cast<std::uint8_t>(machine), static_cast<std::uint8_t>(machine >> 8)};
+    std::copy(sig.begin(), sig.end(), d.begin() + at);
+    return d;
+  };
+  const std::vector<std::pair<std::string, Data>> x86 = {
+      {"elf64-so", elf(3, 62)}, {"elf32-exec", elf(2, 3)}, {"pe64", pe(0x80, 0x8664)}, {"pe32", pe(0x80, 0x014C)}};
+  const std::vector<std::pair<std::string, Data>> other = {
+      {"elf-arm", elf(3, 40)},      {"elf-object", elf(1, 62)}, {"pe-arm64", pe(0x80, 0xAA64)},
+      {"pe-misplaced", pe(0x90, 0x8664)}, {"text", text_like(20000, 5)}, {"tiny", Data{0x7F, 'E'}}};
+  for (const auto& [name, data] : x86) EXPECT_EQ(round_trip(name, data, {})[17], 1) << name;
+  for (const auto& [name, data] : other) EXPECT_EQ(round_trip(name, data, {})[17], 0) << name;
+  // A real program: the sample grep.
+  const std::string grep = std::string(UQ_VECTOR_DIR) + "/../../samples/grep";
+  EXPECT_EQ(round_trip("grep", read_file(grep), {})[17], 1);
+  // The choice on the command line wins.
+  EXPECT_EQ(round_trip("elf-none", elf(3, 62), {"--filter=none"})[17], 0);
+  EXPECT_EQ(round_trip("text-x86", text_like(20000, 5), {"--filter=x86"})[17], 1);
+}
+
+// Runs quarvex in `cwd` with its standard error on a pseudo-terminal; gives what it wrote there.
+std::string run_on_terminal(const std::vector<std::string>& args, const std::string& cwd, int* status) {
+  int master = -1;
+  int slave = -1;
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return "openpty failed";
+  std::vector<std::string> argv{UQ_QUARVEX};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> c_argv;
+  for (auto& a : argv) c_argv.push_back(a.data());
+  c_argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null_fd = open("/dev/null", O_RDWR);
+    dup2(null_fd, 0);
+    dup2(null_fd, 1);
+    termios raw {};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);  // the bytes as written: no "\r" added before each "\n"
+    tcsetattr(slave, TCSANOW, &raw);
+    dup2(slave, 2);
+    close_range(3, ~0u, 0);
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    execv(c_argv[0], c_argv.data());
+    _exit(127);
+  }
+  close(slave);
+  std::string seen;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // EIO once the child has gone
+    seen.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(master);
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  *status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  return seen;
+}
+
+// -v on a terminal shows progress on long work, drawn in place and cleared before the summary.
+TEST_F(Quarvex, VerboseShowsProgressOnATerminal) {
+  // Long enough, at the best level on one worker, to take several seconds.
+  write_file(dir_ / "long", text_like(4 * kMiB, 6));
+  int status = -1;
+  const std::string screen = run_on_terminal({"-v", "-p1", "--best", "-o", "long.qvx", "long"}, dir_.path(), &status);
+  EXPECT_EQ(status, 0) << screen;
+  const std::size_t first = screen.find("\r");
+  ASSERT_NE(first, std::string::npos) << screen;
+  EXPECT_NE(screen.find(" of 4.0 MiB (", first), std::string::npos) << screen;
+  EXPECT_NE(screen.find(" MB/s, ", first), std::string::npos) << screen;
+  EXPECT_NE(screen.find(" left\x1b[K", first), std::string::npos) << screen;
+  // The last thing before the summary takes the progress line away.
+  EXPECT_NE(screen.find("\r\x1b[Klong: 4194304 -> "), std::string::npos) << screen;
+  // Without -v, nothing at all.
+  const std::string quiet = run_on_terminal({"-0", "-o", "quiet.qvx", "long"}, dir_.path(), &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(quiet, "");
 }
 
 }  // namespace
