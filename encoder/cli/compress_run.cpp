@@ -8,8 +8,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,8 +35,9 @@ constexpr const char kStdinName[] = "stdin";  // standard input's archive is DES
 constexpr const char kExtension[] = ".qvx";
 
 struct Job {
-  std::string input;   // a path, or "-"
-  std::string output;  // the archive's final path
+  std::string input;      // a path, or "-"
+  std::string output;     // the archive's final path
+  std::uint64_t size = 0;  // as the plan found it (standard input: not known)
 };
 
 std::string quoted(const std::string& path) { return "'" + path + "'"; }
@@ -68,7 +75,7 @@ class Planner {
 
   void add_argument(const std::string& argument) {
     if (argument == kStdin) {
-      add_job(argument, options_.output ? *options_.output : join(options_.destination, std::string(kStdinName) + kExtension));
+      add_job(argument, options_.output ? *options_.output : join(options_.destination, std::string(kStdinName) + kExtension), 0);
       return;
     }
     if (options_.recursive) {
@@ -83,8 +90,8 @@ class Planner {
     } else if (!S_ISREG(st.st_mode)) {
       fail(quoted(argument) + " is not a regular file; passed over");
     } else {
-      plan_.total_bytes += static_cast<std::uint64_t>(st.st_size);
-      add_job(argument, options_.output ? *options_.output : join(options_.destination, base_name(argument) + kExtension));
+      add_job(argument, options_.output ? *options_.output : join(options_.destination, base_name(argument) + kExtension),
+              static_cast<std::uint64_t>(st.st_size));
     }
   }
 
@@ -110,8 +117,7 @@ class Planner {
       }
       case WalkEntry::Kind::file: {
         struct stat st {};
-        if (::stat(entry.path.c_str(), &st) == 0) plan_.total_bytes += static_cast<std::uint64_t>(st.st_size);
-        add_job(entry.path, output + kExtension);
+        add_job(entry.path, output + kExtension, ::stat(entry.path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0);
         return;
       }
       case WalkEntry::Kind::other:
@@ -120,7 +126,7 @@ class Planner {
     }
   }
 
-  void add_job(const std::string& input, const std::string& output) {
+  void add_job(const std::string& input, const std::string& output, std::uint64_t size) {
     // Two inputs of one name (a/x and b/x) would give one archive: the second would replace the
     // first with -f, or fail on it without.
     auto [at, fresh] = outputs_.emplace(output, input);
@@ -129,7 +135,8 @@ class Planner {
            " already");
       return;
     }
-    plan_.jobs.push_back({input, output});
+    plan_.jobs.push_back({input, output, size});
+    plan_.total_bytes += size;
   }
 
   const Options& options_;
@@ -281,16 +288,27 @@ struct Totals {
   std::uint64_t out_bytes = 0;
 };
 
-// Compresses one input into its archive; false after reporting why not.
-bool compress_job(const Job& job, const Options& options, Progress& progress, Totals& totals) {
+// What one job did, and what to print for it: jobs that run at once print in job order.
+struct JobResult {
+  bool ok = false;
+  std::string messages;  // whole lines for standard error
+  std::uint64_t in_bytes = 0;
+  std::uint64_t out_bytes = 0;
+};
+
+// Compresses one input into its archive with `threads` encoding workers at most.
+JobResult compress_job(const Job& job, const Options& options, unsigned threads, mode_t new_file_mode,
+                       Progress& progress) {
+  JobResult result;
+  const auto fail = [&](const std::string& text) {
+    result.messages += std::string(kProgram) + ": " + text + "\n";
+    return result;
+  };
   const auto start = std::chrono::steady_clock::now();
   const std::string shown = job.input == kStdin ? "standard input" : job.input;
   std::string error;
   Input in;
-  if (!open_input(job.input, in, &error)) {
-    say(progress, error);
-    return false;
-  }
+  if (!open_input(job.input, in, &error)) return fail(error);
   if (job.input == kStdin) progress.add_total(in.size);
 
   enc::WriterOptions writer;
@@ -301,13 +319,10 @@ bool compress_job(const Job& job, const Options& options, Progress& progress, To
   // A small file has fewer blocks than workers: the others would only be started and joined.
   const std::uint64_t block = static_cast<std::uint64_t>(options.block_mib) << 20;
   const std::uint64_t blocks = (in.size + block - 1) / block;
-  writer.threads = static_cast<unsigned>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(std::max(1u, options.threads), blocks)));
+  writer.threads = static_cast<unsigned>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(threads, blocks)));
 
   SafeOutput out;
-  if (!out.open(job.output, options.force, in.is_file ? &in.st : nullptr, &error)) {
-    say(progress, error);
-    return false;
-  }
+  if (!out.open(job.output, options.force, in.is_file ? &in.st : nullptr, &error)) return fail(error);
 
   const auto read = [&](std::uint64_t offset, std::uint8_t* dst, std::size_t len) {
     std::size_t got = 0;
@@ -335,31 +350,106 @@ bool compress_job(const Job& job, const Options& options, Progress& progress, To
   }
   if (!ok) {
     out.discard();
-    say(progress, shown + ": " + error);
-    return false;
+    return fail(shown + ": " + error);
   }
-  timespec times[2] = {in.st.st_atim, in.st.st_mtim};
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  const mode_t mode = in.keeps_attributes ? in.st.st_mode : (0666 & ~mask);
-  if (!out.commit(mode, in.keeps_attributes ? times : nullptr, &error)) {
-    say(progress, error);
-    return false;
-  }
-  ++totals.files;
-  totals.in_bytes += summary.in_bytes;
-  totals.out_bytes += summary.out_bytes;
+  const timespec times[2] = {in.st.st_atim, in.st.st_mtim};
+  const mode_t mode = in.keeps_attributes ? in.st.st_mode : new_file_mode;
+  if (!out.commit(mode, in.keeps_attributes ? times : nullptr, &error)) return fail(error);
+  result.ok = true;
+  result.in_bytes = summary.in_bytes;
+  result.out_bytes = summary.out_bytes;
   if (options.verbose) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    print_line(progress, stderr,
-               shown + ": " + std::to_string(summary.in_bytes) + " -> " + std::to_string(summary.out_bytes) +
-                   " bytes (" + ratio_text(summary.out_bytes, summary.in_bytes) + "), " +
-                   std::to_string(summary.blocks) + " blocks (" + std::to_string(summary.stored_blocks) +
-                   " stored), level " + std::to_string(writer.level) + ", filter " + filter_name(writer.filter) +
-                   ", " + speed_text(summary.in_bytes, seconds) + "\n");
+    result.messages += shown + ": " + std::to_string(summary.in_bytes) + " -> " + std::to_string(summary.out_bytes) +
+                       " bytes (" + ratio_text(summary.out_bytes, summary.in_bytes) + "), " +
+                       std::to_string(summary.blocks) + " blocks (" + std::to_string(summary.stored_blocks) +
+                       " stored), level " + std::to_string(writer.level) + ", filter " + filter_name(writer.filter) +
+                       ", " + speed_text(summary.in_bytes, seconds) + "\n";
   }
-  return true;
+  return result;
 }
+
+// Runs the jobs in order. A file of one block keeps one encoding worker busy, so runs of such
+// files are compressed several at a time, one per worker (a tree of 300 small files: see the
+// README); any other job runs alone on every worker. Messages come out in job order either way.
+class JobRunner {
+ public:
+  JobRunner(const Options& options, Progress& progress) : options_(options), progress_(progress) {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    new_file_mode_ = 0666 & ~mask;
+    workers_ = std::max(1u, options.threads);
+  }
+
+  void run(const std::vector<Job>& jobs) {
+    const std::uint64_t block = static_cast<std::uint64_t>(options_.block_mib) << 20;
+    for (std::size_t i = 0; i < jobs.size();) {
+      std::size_t end = i;
+      while (end < jobs.size() && jobs[end].input != kStdin && jobs[end].size <= block) ++end;
+      if (end - i >= 2 && workers_ >= 2) {
+        run_together(jobs, i, end);
+        i = end;
+      } else {
+        finish(compress_job(jobs[i], options_, workers_, new_file_mode_, progress_));
+        ++i;
+      }
+    }
+  }
+
+  const Totals& totals() const { return totals_; }
+  int failures() const { return failures_; }
+
+ private:
+  void finish(const JobResult& r) {
+    if (!r.messages.empty()) progress_.print(stderr, r.messages);
+    if (!r.ok) {
+      ++failures_;
+      return;
+    }
+    ++totals_.files;
+    totals_.in_bytes += r.in_bytes;
+    totals_.out_bytes += r.out_bytes;
+  }
+
+  // Jobs [from, to) on the workers, each job on one encoding worker; this thread prints.
+  void run_together(const std::vector<Job>& jobs, std::size_t from, std::size_t to) {
+    std::vector<std::optional<JobResult>> results(to - from);
+    std::mutex mutex;
+    std::condition_variable done;
+    std::atomic<std::size_t> next{from};
+    const auto work = [&] {
+      for (std::size_t i; (i = next.fetch_add(1)) < to;) {
+        JobResult r = compress_job(jobs[i], options_, 1, new_file_mode_, progress_);
+        {
+          std::lock_guard lock(mutex);
+          results[i - from] = std::move(r);
+        }
+        done.notify_all();
+      }
+    };
+    std::vector<std::thread> threads;
+    try {
+      for (unsigned t = 0; t < workers_ && t < to - from; ++t) threads.emplace_back(work);
+    } catch (const std::system_error&) {  // fewer workers, or none: what is left runs here
+    }
+    if (threads.empty()) work();
+    for (std::size_t i = from; i < to; ++i) {
+      std::unique_lock lock(mutex);
+      done.wait(lock, [&] { return results[i - from].has_value(); });
+      JobResult r = std::move(*results[i - from]);
+      lock.unlock();
+      finish(r);
+    }
+    for (std::thread& t : threads) t.join();
+  }
+
+  const Options& options_;
+  Progress& progress_;
+  mode_t new_file_mode_ = 0644;
+  unsigned workers_ = 1;
+  Totals totals_;
+  int failures_ = 0;
+};
 
 }  // namespace
 
@@ -378,17 +468,18 @@ int run_compression(const Options& options) {
   }
 
   progress.add_total(plan.total_bytes);
-  Totals totals;
-  for (const Job& job : plan.jobs) {
-    if (!compress_job(job, options, progress, totals)) ++failures;
-  }
+  JobRunner runner(options, progress);
+  runner.run(plan.jobs);
+  failures += runner.failures();
+  const Totals& totals = runner.totals();
   progress.clear();
   if (options.verbose && plan.jobs.size() > 1) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    print_line(progress, stderr,
-               "total: " + std::to_string(totals.files) + " of " + std::to_string(plan.jobs.size()) + " files, " +
-                   std::to_string(totals.in_bytes) + " -> " + std::to_string(totals.out_bytes) + " bytes (" +
-                   ratio_text(totals.out_bytes, totals.in_bytes) + "), " + speed_text(totals.in_bytes, seconds) + "\n");
+    progress.print(stderr, "total: " + std::to_string(totals.files) + " of " + std::to_string(plan.jobs.size()) +
+                               " files, " + std::to_string(totals.in_bytes) + " -> " +
+                               std::to_string(totals.out_bytes) + " bytes (" +
+                               ratio_text(totals.out_bytes, totals.in_bytes) + "), " +
+                               speed_text(totals.in_bytes, seconds) + "\n");
   }
   return failures == 0 ? 0 : 1;
 }

@@ -46,7 +46,13 @@ std::string human_bytes(std::uint64_t bytes) {
 Progress::Progress(bool enabled, std::uint64_t total_bytes)
     : enabled_(enabled), total_(total_bytes), start_(Clock::now()), last_draw_(start_) {}
 
+void Progress::add_total(std::uint64_t bytes) {
+  std::lock_guard lock(mutex_);
+  total_ += bytes;
+}
+
 void Progress::advance(std::uint64_t bytes) {
+  std::lock_guard lock(mutex_);
   done_ += bytes;
   if (!enabled_) return;
   const auto now = Clock::now();
@@ -74,20 +80,24 @@ void Progress::draw() {
 }
 
 void Progress::clear() {
+  std::lock_guard lock(mutex_);
+  clear_locked();
+}
+
+void Progress::clear_locked() {
   if (!shown_) return;
   std::fputs("\r\033[K", stderr);
   std::fflush(stderr);
   shown_ = false;
 }
 
-void print_line(Progress& progress, std::FILE* stream, const std::string& line) {
-  progress.clear();
+void Progress::print(std::FILE* stream, const std::string& line) {
+  std::lock_guard lock(mutex_);
+  clear_locked();
   std::fputs(line.c_str(), stream);
   std::fflush(stream);
 }
 
-void say(Progress& progress, const std::string& text) {
-  print_line(progress, stderr, "quarvex: " + text + "\n");
-}
+void say(Progress& progress, const std::string& text) { progress.print(stderr, "quarvex: " + text + "\n"); }
 
 }  // namespace uq::suite

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 namespace uq::suite {
 
@@ -19,22 +20,38 @@ namespace {
 constexpr std::size_t kBufferBytes = 1 << 20;  // records are 5 bytes, blocks about a MiB
 constexpr std::size_t kNameMax = 255;
 
-// The temporary file of the archive in progress, for the signal handler. Archives are written
-// one at a time, on the main thread.
-char signal_temp_path[PATH_MAX + 1];
-volatile std::sig_atomic_t signal_temp_armed = 0;
+// The temporary files of the archives in progress, for the signal handler: one slot for each
+// archive that may be written at once (small files are compressed several at a time).
+constexpr int kSlots = 128;
+struct TempSlot {
+  char path[PATH_MAX + 1];
+  volatile std::sig_atomic_t armed;
+};
+TempSlot temp_slots[kSlots];
+std::mutex temp_slots_mutex;
 
-void arm(const std::string& path) {
-  signal_temp_armed = 0;
-  if (path.size() >= sizeof signal_temp_path) return;  // can't happen: mkostemp would have failed
-  std::memcpy(signal_temp_path, path.c_str(), path.size() + 1);
-  signal_temp_armed = 1;
+int arm(const std::string& path) {
+  if (path.size() >= sizeof temp_slots[0].path) return -1;  // can't happen: mkostemp would have failed
+  std::lock_guard lock(temp_slots_mutex);
+  for (int i = 0; i < kSlots; ++i) {
+    if (temp_slots[i].armed != 0) continue;
+    std::memcpy(temp_slots[i].path, path.c_str(), path.size() + 1);
+    temp_slots[i].armed = 1;
+    return i;
+  }
+  return -1;
 }
 
-void disarm() { signal_temp_armed = 0; }
+void disarm(int slot) {
+  if (slot < 0) return;
+  std::lock_guard lock(temp_slots_mutex);
+  temp_slots[slot].armed = 0;
+}
 
 extern "C" void on_fatal_signal(int sig) {
-  if (signal_temp_armed != 0) ::unlink(signal_temp_path);
+  for (TempSlot& slot : temp_slots) {
+    if (slot.armed != 0) ::unlink(slot.path);
+  }
   std::signal(sig, SIG_DFL);
   std::raise(sig);
 }
@@ -95,7 +112,7 @@ bool SafeOutput::open(const std::string& final_path, bool force, const struct st
   }
   fd_ = fd;
   temp_ = buffer.data();
-  arm(temp_);
+  slot_ = arm(temp_);
   buffer_.reserve(kBufferBytes);
   return true;
 }
@@ -164,8 +181,7 @@ bool SafeOutput::install(std::string* error) {
     // Never over a name that appeared since open(): renameat2 where the file system has it, a
     // hard link (which fails on an existing name) where it doesn't.
     if (::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, final_.c_str(), RENAME_NOREPLACE) == 0) {
-      disarm();
-      temp_.clear();
+      renamed();
       return true;
     }
     if (errno == EINVAL || errno == ENOSYS) {
@@ -190,9 +206,14 @@ bool SafeOutput::install(std::string* error) {
     discard();
     return false;
   }
-  disarm();
-  temp_.clear();
+  renamed();
   return true;
+}
+
+void SafeOutput::renamed() {
+  disarm(slot_);
+  slot_ = -1;
+  temp_.clear();
 }
 
 void SafeOutput::discard() {
@@ -201,8 +222,9 @@ void SafeOutput::discard() {
     fd_ = -1;
   }
   if (!temp_.empty()) {
-    disarm();
-    ::unlink(temp_.c_str());
+    ::unlink(temp_.c_str());  // before the slot is freed: a signal in between finds it gone
+    disarm(slot_);
+    slot_ = -1;
     temp_.clear();
   }
   buffer_.clear();

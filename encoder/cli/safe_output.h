@@ -45,12 +45,14 @@ class SafeOutput {
   bool write_all(const std::uint8_t* data, std::size_t len);
   bool flush();
   bool install(std::string* error);
+  void renamed();  // the temporary file is the archive now
 
   std::string final_;
   std::string temp_;
   int fd_ = -1;
   bool replaces_ = false;  // something that --force replaces is at the final path
   bool force_ = false;
+  int slot_ = -1;  // where the signal handler finds the temporary file
   std::vector<std::uint8_t> buffer_;
 };
 
