@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "encoder/codec/block_encoder.h"
 #include "qvx_version.h"
 
 #include "encoder/test_data.h"
@@ -151,9 +152,13 @@ TEST_F(Quarvex, HeaderRecordsTheChosenSettingsAndVerboseSaysWhatWasDone) {
   ASSERT_GE(file.size(), 32u);
   // Level at byte 13, filter at 17, block_mib at 18..19.
   EXPECT_EQ(Data(file.begin() + 12, file.begin() + 20), (Data{5, 9, 0, 0, 0, 2, 3, 0}));
-  // The default level is 8 (shortest match 3), the default block size 1 MiB.
   Data defaults = round_trip("d", text_like(3000), {});
-  EXPECT_EQ(Data(defaults.begin() + 12, defaults.begin() + 20), (Data{5, 8, 0, 0, 0, 0, 1, 0}));
+  EXPECT_EQ(Data(defaults.begin() + 12, defaults.begin() + 20), (Data{5, enc::kDefaultLevel, 0, 0, 0, 0, 1, 0}));
+  // The level options, as xz and zstd have them: the last one wins.
+  EXPECT_EQ(round_trip("best", text_like(3000), {"--best"})[13], enc::kBestLevel);
+  EXPECT_EQ(round_trip("three", text_like(3000), {"-3"})[13], 3);
+  EXPECT_EQ(round_trip("nineteen", text_like(3000), {"-19"})[13], 9);
+  EXPECT_EQ(round_trip("level-then-digit", text_like(3000), {"--level=200", "-2"})[13], 2);
 
   RunResult v = compress({"-v", "-9", "--filter=delta", "-b", "3", "-o", "v.qvx", "t"});
   EXPECT_EQ(v.status, 0);

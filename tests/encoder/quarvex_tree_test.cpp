@@ -127,6 +127,15 @@ TEST_F(QuarvexTree, WhatTheWalkCantUseIsReportedAndTheRestIsCompressed) {
   Tree expected = expected_below("src");
   expected["src/deep/loop"] = std::nullopt;  // recreated, not entered
   EXPECT_EQ(snapshot(dir_ / "out"), expected);
+
+  // An entry the walk reports fails the run by itself: the tree was not packed whole.
+  make_dirs(dir_ / "lone");
+  fs::create_symlink("nowhere", dir_ / "lone/dangling");
+  put("lone/file", text_like(10, 14));
+  r = quarvex({"-r", "lone", "packed2"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "lone/dangling: " + std::string(std::strerror(ENOENT)) + "\n");
+  EXPECT_TRUE(exists("packed2/lone/file.qvx"));
 }
 
 // The destination inside the tree being packed is not packed into itself.
