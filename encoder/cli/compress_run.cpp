@@ -1,7 +1,8 @@
 // A compression run in two passes. The plan: each argument checked (or, with -r, walked by the
 // restore tool's input iterator, so that `unquarvex -d -r` recreates exactly what was walked),
-// each input given its archive's path, the tree's directories made under DEST_DIR. Then each
-// input compressed in turn into a temporary file that is renamed onto its archive when complete.
+// each input given its archive's path, the tree's directories made under DEST_DIR. Then the
+// inputs compressed (small ones several at a time), each into a temporary file that is renamed
+// onto its archive when complete.
 #include "compress_run.h"
 
 #include <fcntl.h>
@@ -12,14 +13,14 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
-#include <optional>
-#include <system_error>
-#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 #include "filter_guess.h"
 #include "progress.h"
