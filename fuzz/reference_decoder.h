@@ -10,9 +10,11 @@
 namespace uq::fuzz {
 
 // Restores `out_len` bytes from `coded` at `level`; nothing when the block is corrupt (a ladder of
-// 32 steps, a distance beyond the bytes restored). Bytes past the coded ones read as 0.
+// 32 steps, a distance beyond the bytes restored, an item that starts more than 64 bytes past the
+// coded ones). Bytes past the coded ones read as 0.
 inline std::optional<std::vector<std::uint8_t>> reference_decode(
     const std::vector<std::uint8_t>& coded, std::uint32_t out_len, std::uint8_t level) {
+  constexpr std::size_t kOverreadMargin = 64;
   struct Pair {
     std::uint16_t fast, slow;
   };
@@ -69,6 +71,8 @@ inline std::optional<std::vector<std::uint8_t>> reference_decode(
   for (int i = 0; i < 4; ++i) code = (code << 8) | next();
   const std::uint64_t adjustment = level <= 7 ? 2 : level == 9 ? 0 : 1;
   while (out.size() < out_len) {
+    // The stream may run 64 bytes past its end, no further: `pos` is the next byte an item reads.
+    if (pos > coded.size() + kOverreadMargin) return std::nullopt;
     const unsigned prev = out[out.size() - 1];
     const unsigned prev2 = out[out.size() - 2];
     if (bit(is_match[prev]) == 0) {
