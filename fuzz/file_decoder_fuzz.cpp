@@ -12,6 +12,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static uq::fuzz::InputFile input;
   static uq::fuzz::ScratchDir scratch;
   static const std::string output = scratch.path("plain.qvx");
-  uq::fuzz::restore_plain(input.fill(data, size), output);
+  uq::fuzz::restore_plain(input.fill(data, size), output, false);
   return 0;
 }

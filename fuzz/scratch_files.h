@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,11 +54,17 @@ class ScratchDir {
   std::filesystem::path dir_;
 };
 
-// The whole file, or nothing when it does not exist.
+// The whole file, or nothing when it does not exist. Read in one call: a 50-byte input can restore
+// to a sparse file of 127 MiB, which a byte-at-a-time read took 40 s over under the sanitizers.
 inline std::optional<std::vector<std::uint8_t>> read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return std::nullopt;
-  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(in.tellg()));
+  in.seekg(0);
+  if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
+    std::abort();
+  }
+  return bytes;
 }
 
 }  // namespace uq::fuzz
