@@ -1,15 +1,90 @@
-// Block buffers from malloc, so that a failed allocation is a null to report, not an exception.
+// Block buffers from malloc through a pool, so that a failed allocation is a null to report, not
+// an exception, and a released buffer serves the next block.
+//
+// Without the pool each worker thread's malloc arena kept the buffers its blocks had freed: with
+// -p16 on two processors the sixteen workers took turns at decoding and held 32 MiB at their peak,
+// against 11.5 MiB for -p2.
 #include "codec/block_buffers.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define UQ_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define UQ_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define UQ_POISON(p, n) ((void)(p), (void)(n))
+#define UQ_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
 
 namespace uq::codec {
 
 namespace {
 
 std::atomic<AllocationHook> allocation_hook{nullptr};
+
+// Each piece of memory begins with its capacity, in a header that keeps the rest 16-byte aligned.
+constexpr std::size_t kHeader = 16;
+
+std::size_t& capacity_of(void* header) { return *static_cast<std::size_t*>(header); }
+
+// Idle pieces, whole (header included), with what they hold in all. A use after release is still
+// caught under AddressSanitizer: an idle piece is poisoned until it is taken again.
+class Pool {
+ public:
+  // The smallest idle piece that fits `bytes` without wasting more than half of it, or null.
+  void* take(std::size_t bytes) {
+    std::lock_guard lock(mutex_);
+    auto best = idle_.end();
+    for (auto it = idle_.begin(); it != idle_.end(); ++it) {
+      const std::size_t capacity = capacity_of(*it);
+      if (capacity >= bytes && capacity / 2 <= bytes && (best == idle_.end() || capacity < capacity_of(*best))) {
+        best = it;
+      }
+    }
+    if (best == idle_.end()) return nullptr;
+    void* piece = *best;
+    *best = idle_.back();
+    idle_.pop_back();
+    bytes_ -= capacity_of(piece);
+    return piece;
+  }
+
+  // Keeps `piece` when there is room; gives false to have it freed instead.
+  bool keep(void* piece) {
+    const std::size_t capacity = capacity_of(piece);
+    if (capacity > kPooledBufferMax) return false;
+    std::lock_guard lock(mutex_);
+    if (bytes_ + capacity > kPoolBytes) return false;
+    try {
+      idle_.push_back(piece);
+    } catch (...) {
+      return false;
+    }
+    bytes_ += capacity;
+    return true;
+  }
+
+  std::size_t bytes() {
+    std::lock_guard lock(mutex_);
+    return bytes_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<void*> idle_;  // a few dozen at most
+  std::size_t bytes_ = 0;
+};
+
+Pool& pool() {
+  static Pool* const the_pool = new Pool;  // never destroyed: workers may release at exit
+  return *the_pool;
+}
 
 }  // namespace
 
@@ -22,16 +97,40 @@ void* allocate_block_memory(std::size_t bytes) {
 
 AllocationHook set_allocation_hook(AllocationHook hook) { return allocation_hook.exchange(hook); }
 
+void* take_block_memory(std::size_t bytes) {
+  void* piece = pool().take(bytes);
+  if (piece != nullptr) {
+    UQ_UNPOISON(static_cast<std::uint8_t*>(piece) + kHeader, capacity_of(piece));
+  } else {
+    piece = allocate_block_memory(kHeader + bytes);
+    if (piece == nullptr) return nullptr;
+    capacity_of(piece) = bytes;
+  }
+  return static_cast<std::uint8_t*>(piece) + kHeader;
+}
+
+void release_block_memory(void* memory) {
+  if (memory == nullptr) return;
+  void* piece = static_cast<std::uint8_t*>(memory) - kHeader;
+  UQ_POISON(memory, capacity_of(piece));
+  if (!pool().keep(piece)) {
+    UQ_UNPOISON(memory, capacity_of(piece));
+    std::free(piece);
+  }
+}
+
+std::size_t pooled_bytes() { return pool().bytes(); }
+
 std::uint8_t* allocate_input(std::size_t comp_len) {
-  auto* buffer = static_cast<std::uint8_t*>(allocate_block_memory(comp_len + kInputPadding));
+  auto* buffer = static_cast<std::uint8_t*>(take_block_memory(comp_len + kInputPadding));
   if (buffer != nullptr) std::memset(buffer + comp_len, 0, kInputPadding);
   return buffer;
 }
 
 std::uint8_t* allocate_output(std::size_t out_len) {
-  return static_cast<std::uint8_t*>(allocate_block_memory(out_len + kOutputSlack));
+  return static_cast<std::uint8_t*>(take_block_memory(out_len + kOutputSlack));
 }
 
-void release_buffer(std::uint8_t* buffer) { std::free(buffer); }
+void release_buffer(std::uint8_t* buffer) { release_block_memory(buffer); }
 
 }  // namespace uq::codec

@@ -1,4 +1,6 @@
-// The buffers around one block and the slack the block decoder's margins rely on.
+// The buffers around one block and the slack the block decoder's margins rely on, kept in a pool
+// that the threads share: a block's buffers, once released, serve the next block, whichever
+// worker decodes it.
 #pragma once
 
 #include <cstddef>
@@ -24,8 +26,19 @@ std::uint8_t* allocate_output(std::size_t out_len);
 // Releases a buffer of either kind; null is ignored.
 void release_buffer(std::uint8_t* buffer);
 
-// Every block buffer and model of the codec comes from here: malloc, or null when memory can't be
-// had. Freed with std::free.
+// Memory for a block buffer or a model: `bytes` from the pool, or null when memory can't be had.
+// Given back with release_block_memory.
+void* take_block_memory(std::size_t bytes);
+void release_block_memory(void* memory);
+
+// What the pool holds idle, at most: buffers of up to kPooledBufferMax bytes, kPoolBytes in
+// all. Larger blocks are rare and their allocation costs little beside their decoding.
+inline constexpr std::size_t kPooledBufferMax = std::size_t{16} << 20;
+inline constexpr std::size_t kPoolBytes = std::size_t{64} << 20;
+std::size_t pooled_bytes();
+
+// Every block of memory the pool takes from the system comes from here: malloc, or null when
+// memory can't be had.
 void* allocate_block_memory(std::size_t bytes);
 
 // Consulted before every allocate_block_memory; true makes that allocation fail. Tests only (the

@@ -14,7 +14,7 @@ static_assert(kModelPairs < 50'000, "the compact distance rows keep the model ne
 
 ModelState* create_model_state() {
   // malloc, not new: a failed allocation is a null for the caller to report, never an exception.
-  auto* state = static_cast<ModelState*>(allocate_block_memory(sizeof(ModelState)));
+  auto* state = static_cast<ModelState*>(take_block_memory(sizeof(ModelState)));
   if (state == nullptr) return nullptr;
   // One pair, then copies of what is filled so far, doubling: 16 memcpy calls for ~48,000 pairs.
   state->pairs[0] = ProbPair{kProbStart, kProbStart};
@@ -26,6 +26,6 @@ ModelState* create_model_state() {
   return state;
 }
 
-void destroy_model_state(ModelState* state) { std::free(state); }
+void destroy_model_state(ModelState* state) { release_block_memory(state); }
 
 }  // namespace uq::codec

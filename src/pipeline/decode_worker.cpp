@@ -53,9 +53,14 @@ WriteJob decode_one(codec::DecodeJob& job) {
 
 void run_decode_worker(DecodeQueue& queue) {
   for (;;) {
-    codec::DecodeJob job = queue.pop();
-    if (is_stop_decode_job(job)) return;
+    // A slot first, then a job: the workers waiting for a slot hold no block, so the blocks in
+    // flight are the queued ones and those being decoded.
     queue.slots.take();
+    codec::DecodeJob job = queue.pop();
+    if (is_stop_decode_job(job)) {
+      queue.slots.give_back();
+      return;
+    }
     WriteJob done = decode_one(job);
     queue.slots.give_back();
     queue.downstream->push(done);

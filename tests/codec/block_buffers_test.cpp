@@ -1,0 +1,50 @@
+// The pool of block buffers: a released buffer serves the next block of about its size, on any
+// thread; big buffers and buffers beyond the pool's room go back to the system.
+#include "codec/block_buffers.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+namespace uq::codec {
+namespace {
+
+TEST(BlockBuffers, AReleasedBufferServesTheNextBlockOfAboutItsSize) {
+  std::uint8_t* first = allocate_output(1 << 20);
+  ASSERT_NE(first, nullptr);
+  const std::size_t before = pooled_bytes();
+  release_buffer(first);
+  EXPECT_EQ(pooled_bytes(), before + (1 << 20) + kOutputSlack);
+  // Another thread's block of the same size gets it back.
+  std::uint8_t* second = nullptr;
+  std::thread([&] { second = allocate_output(1 << 20); }).join();
+  EXPECT_EQ(second, first);
+  EXPECT_EQ(pooled_bytes(), before);
+  // A block of under half its size does not take it; an input buffer's zeroed padding is
+  // zeroed again when it is reused.
+  release_buffer(second);
+  std::uint8_t* small = allocate_output(1000);
+  EXPECT_NE(small, first);
+  release_buffer(small);
+  std::uint8_t* input = allocate_input(800'000);
+  ASSERT_NE(input, nullptr);
+  for (std::size_t i = 800'000; i < 800'000 + kInputPadding; ++i) ASSERT_EQ(input[i], 0) << i;
+  release_buffer(input);
+}
+
+TEST(BlockBuffers, ThePoolKeepsNoBigBuffersAndNoMoreThanItsRoom) {
+  std::uint8_t* big = allocate_output(kPooledBufferMax + 1);
+  ASSERT_NE(big, nullptr);
+  const std::size_t before = pooled_bytes();
+  release_buffer(big);
+  EXPECT_EQ(pooled_bytes(), before);
+  std::vector<std::uint8_t*> many;
+  for (int i = 0; i < 12; ++i) many.push_back(allocate_output(kPooledBufferMax / 2));
+  for (std::uint8_t* b : many) release_buffer(b);
+  EXPECT_LE(pooled_bytes(), kPoolBytes);
+  release_buffer(nullptr);
+}
+
+}  // namespace
+}  // namespace uq::codec
