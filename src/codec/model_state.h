@@ -5,6 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace uq::codec {
 
 // Probability that the next decision yields 0, scaled so that 0x8000 is certainty: a fast and a
@@ -15,6 +19,40 @@ struct ProbPair {
 };
 
 inline constexpr std::uint16_t kProbStart = 0x4000;  // one half
+inline constexpr std::uint32_t kProbOne = 0x8000;
+inline constexpr unsigned kFastShift = 3;
+inline constexpr unsigned kSlowShift = 6;
+
+// The decoder loads a pair as one 32-bit word, fast | slow << 16 on a little-endian machine.
+// (fast + slow) >> 1 of a pair word: bits 16..31 of word * 0x10001 hold fast + slow, which stays
+// below 2^16 (both stay below 0x8000), so no carry is lost.
+inline std::uint32_t pair_mean(std::uint32_t word) { return (word * 0x10001u) >> 17; }
+
+// The pair after a decision with outcome `bit`: p - (p >> s) after a 1, p + ((one - p) >> s)
+// after a 0. Both outcomes in one form, so that no branch picks the rule:
+//   p' = p - floor((p - t) / 2^s), t = 0 after a 1, t = one - (2^s - 1) after a 0,
+// since -floor((p - one + 2^s - 1) / 2^s) = floor((one - p) / 2^s). The quotient fits a signed
+// 16-bit lane (|p - t| < 0x8000), where floor(x / 2^s) is the high half of x * 2^(16 - s): one
+// SSE2 multiply for both probabilities.
+inline constexpr std::uint32_t kZeroTargets =
+    (kProbOne - ((1u << kSlowShift) - 1)) << 16 | (kProbOne - ((1u << kFastShift) - 1));
+
+inline void store_adapted(ProbPair& pair, std::uint32_t word, unsigned bit) {
+  const std::uint32_t targets = (bit - 1) & kZeroTargets;  // bit is 0 or 1
+#if defined(__SSE2__)
+  const __m128i p = _mm_cvtsi32_si128(static_cast<int>(word));
+  const __m128i rates = _mm_setr_epi16(1 << (16 - kFastShift), 1 << (16 - kSlowShift), 0, 0, 0, 0, 0, 0);
+  const __m128i steps = _mm_mulhi_epi16(_mm_sub_epi16(p, _mm_cvtsi32_si128(static_cast<int>(targets))), rates);
+  _mm_storeu_si32(&pair, _mm_sub_epi16(p, steps));
+#else
+  const auto lane = [](std::uint32_t p, std::uint32_t t, unsigned shift) {
+    const int x = static_cast<int>(p) - static_cast<int>(t);
+    return static_cast<std::uint16_t>(static_cast<int>(p) - (x >> shift));  // >> floors
+  };
+  pair.fast = lane(word & 0xFFFF, targets & 0xFFFF, kFastShift);
+  pair.slow = lane(word >> 16, targets >> 16, kSlowShift);
+#endif
+}
 
 // Rows of the distance trees that are ever consulted: slots 4..22 code fb = (slot >> 1) - 1 extra
 // bits with a bit tree over `dist_extra` (nodes 1 .. 2^fb - 1), slots 23..63 code 8 top bits over

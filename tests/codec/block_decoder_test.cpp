@@ -83,6 +83,30 @@ TEST(ModelState, DistanceRowsDoNotOverlap) {
   EXPECT_EQ(kLitHiAt, kDistSlotAt + 4 * 64);
 }
 
+// The decoder updates both probabilities of a pair in one step, whichever the outcome; it must
+// give the two plain rules for every value a probability can hold, each lane on its own.
+TEST(ModelState, OneStepUpdateFollowsBothRulesForEveryValue) {
+  const auto after = [](std::uint32_t p, unsigned bit, unsigned shift) {
+    return bit == 0 ? p + ((0x8000 - p) >> shift) : p - (p >> shift);
+  };
+  for (std::uint32_t v = 0; v < 0x8000; ++v) {
+    const std::uint32_t other = 0x7FFF - v;  // the other lane sweeps the other way
+    for (unsigned bit = 0; bit < 2; ++bit) {
+      ProbPair pair{};
+      store_adapted(pair, v | other << 16, bit);
+      ASSERT_EQ(pair.fast, after(v, bit, 3)) << v << " " << bit;
+      ASSERT_EQ(pair.slow, after(other, bit, 6)) << v << " " << bit;
+      store_adapted(pair, other | v << 16, bit);
+      ASSERT_EQ(pair.fast, after(other, bit, 3)) << v << " " << bit;
+      ASSERT_EQ(pair.slow, after(v, bit, 6)) << v << " " << bit;
+    }
+    for (std::uint32_t w : {0u, 1u, 63u, 0x4000u, 0x7FC1u, 0x7FFFu}) {
+      ASSERT_EQ(pair_mean(v | w << 16), (v + w) >> 1) << v << " " << w;
+      ASSERT_EQ(pair_mean(w | v << 16), (v + w) >> 1) << v << " " << w;
+    }
+  }
+}
+
 // The known answers: the first one is also the block of the 51-byte complete file.
 TEST(BlockDecoder, KnownAnswers) {
   EXPECT_EQ(restore(hex("68 65 00 36 1a ce d9 d6 78 16 76 84 bd 00"), 18, 0).bytes,
