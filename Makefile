@@ -63,7 +63,9 @@ deb:
 	cmake --preset release >/dev/null
 	cmake --build --preset release --target package
 
-# Restore speed against xz and cp, peak memory; then the per-block micro benchmark.
+# The benchmark report: sizes, compress and restore speed against xz, zstd, gzip and cp, scaling
+# and peak memory into bench/results.md and bench/results.svg (bench/run); then the per-block
+# micro benchmark.
 bench:
 	@tools/ensure-deps bench
 	bench/run
