@@ -69,13 +69,14 @@ def samples(overrides=None):
 
 
 class BenchScripts(unittest.TestCase):
-    def run_script(self, name, tsv):
+    def run_script(self, name, tsv, *options):
         with tempfile.TemporaryDirectory() as d:
             path = os.path.join(d, "results.tsv")
             with open(path, "w", encoding="utf-8") as f:
                 f.write(tsv)
-            done = subprocess.run([sys.executable, os.path.join(ROOT, "bench", name), path],
-                                  capture_output=True, text=True, check=False)
+            done = subprocess.run(
+                [sys.executable, os.path.join(ROOT, "bench", name), *options, path],
+                capture_output=True, text=True, check=False)
         self.assertEqual(done.returncode, 0, done.stderr)
         return done.stdout
 
@@ -110,8 +111,8 @@ class BenchScripts(unittest.TestCase):
         self.assertEqual(self.target(rows, "`unquarvex -p16` speed")[5], "**not met** (corpus)")
         self.assertEqual(self.target(rows, "peak resident")[0], "16.0")
         self.assertEqual(self.target(rows, "peak resident")[5], "met")
-        self.assertEqual(self.target(rows, "`quarvex -b 64`")[:1] + self.target(rows, "`quarvex -b 64`")[5:],
-                         ["4.00", "met"])
+        blocks = self.target(rows, "`quarvex -b 64`")
+        self.assertEqual([blocks[0], blocks[5]], ["4.00", "met"])
 
     def test_just_past_each_bound_is_not_met(self):
         rows = self.targets(samples({
@@ -131,6 +132,9 @@ class BenchScripts(unittest.TestCase):
         # A measurement missing for one quarter leaves its cell open, not the verdict.
         self.assertEqual(self.target(rows, "`unquarvex -p2` speed")[4:],
                          ["—", "met (not measured: data)"])
+        # Missed everywhere: the verdict names no one.
+        rows = self.targets(samples({("size", "quarvex-best", s): [10**9] for s in SUBJECTS}))
+        self.assertEqual(self.target(rows, "`quarvex --best` size")[5], "**not met**")
 
     def test_tables_quote_medians_and_leave_out_missing_peers(self):
         md = self.run_script("report", samples())
@@ -143,6 +147,12 @@ class BenchScripts(unittest.TestCase):
         self.assertNotIn("| `zstd", md)
         self.assertIn("| 10.00 | — | — | — |", md)           # instructions per byte, sample 1
         self.assertIn("| corpus×10 | 954 | 7.8 | 16.0 | 58.6 |", md)
+
+    def test_headline_gives_the_corpus_and_the_quarters_range(self):
+        md = self.run_script("report", samples(), "--headline")
+        self.assertIn("| 1.070 (quarters 1.000 to 1.090) | **not met** (headers) |", md)
+        self.assertIn("| 0.67 | **not met** |", md)
+        self.assertIn("restored the corpus 1.67 times as fast", md)
 
     def test_chart_bars(self):
         svg = ET.fromstring(self.run_script("chart", samples()))
