@@ -70,7 +70,7 @@ bench:
 	@tools/ensure-deps bench
 	bench/run
 	cmake --preset bench >/dev/null
-	cmake --build --preset bench
+	cmake --build --preset bench -j2
 	build/bench/bench/decode_bench
 
 fuzz:
