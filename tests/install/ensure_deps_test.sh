@@ -35,7 +35,7 @@ run() {
   status=$?
   out=$(cat "$scratch/out") err=$(cat "$scratch/err")
 }
-all_test="cmake ninja-build g++ libxxhash-dev libgtest-dev mandoc dpkg-dev file"
+all_test="cmake ninja-build g++ libxxhash-dev libgtest-dev mandoc dpkg-dev file python3"
 
 run STUB_INSTALLED="$all_test" test
 check_eq "Debian with everything: status, output" "0::" "$status:$out:$err"
@@ -50,12 +50,12 @@ check_eq "Debian user missing packages: the one line to run" \
 run STUB_UID=0 STUB_INSTALLED="cmake ninja-build g++" test
 check_eq "Debian root: status" 0 "$status"
 check_eq "Debian root: apt-get calls" "apt-get update -qq
-apt-get install -y -qq libxxhash-dev libgtest-dev mandoc dpkg-dev file" "$(cat "$scratch/apt.log")"
+apt-get install -y -qq libxxhash-dev libgtest-dev mandoc dpkg-dev file python3" "$(cat "$scratch/apt.log")"
 rm -f "$scratch/apt.log"
 
 # Without dpkg-query: only commands count, and all of them must be there.
 rm "$stubs/dpkg-query"
-for cmd in cmake ninja g++ mandoc dpkg-shlibdeps file; do
+for cmd in cmake ninja g++ mandoc dpkg-shlibdeps file python3; do
   printf '#!/bin/sh\n' >"$stubs/$cmd" && chmod +x "$stubs/$cmd"
 done
 run test
