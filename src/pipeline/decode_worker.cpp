@@ -52,18 +52,18 @@ WriteJob decode_one(codec::DecodeJob& job) {
 }
 
 void run_decode_worker(DecodeQueue& queue) {
+  // A slot first, then jobs: the workers waiting for a slot hold no block, so the blocks in
+  // flight are the queued ones and those being decoded. The slot is kept until the stop job, as
+  // every worker does the same work: given back after each block, it woke a sleeping worker every
+  // time, and -p16 on two processors took 1.07-1.2x the wall time of -p2 over 1,000 blocks.
+  queue.slots.take();
   for (;;) {
-    // A slot first, then a job: the workers waiting for a slot hold no block, so the blocks in
-    // flight are the queued ones and those being decoded.
-    queue.slots.take();
     codec::DecodeJob job = queue.pop();
     if (is_stop_decode_job(job)) {
       queue.slots.give_back();
       return;
     }
-    WriteJob done = decode_one(job);
-    queue.slots.give_back();
-    queue.downstream->push(done);
+    queue.downstream->push(decode_one(job));
   }
 }
 
