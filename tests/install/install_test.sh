@@ -20,13 +20,7 @@ check_has "installed files" "$listed" bin/unquarvex bin/quarvex share/man/man1/u
 cmp -s "$src/README.md" "$prefix/share/doc/unquarvex/README.md" || fail "installed README differs"
 
 # The installed programs, run from a directory outside both trees.
-mkdir "$scratch/run" && cd "$scratch/run"
-out=$("$prefix/bin/unquarvex" -d "$src"/samples/*.qvx restored 2>&1)
-check_eq "installed unquarvex on the samples: status and output" "0:" "$?:$out"
-for q in "$src"/samples/*.qvx; do
-  name=$(basename "$q" .qvx)
-  cmp -s "restored/$name" "$src/samples/$name" || fail "restored/$name differs from samples/$name"
-done
+check_restores_samples installed "$prefix/bin" "$src"
 "$prefix/bin/quarvex" --help >"$scratch/help.txt" 2>&1 || fail "installed quarvex --help fails"
 check_has "quarvex --help" "$(cat "$scratch/help.txt")" quarvex
 

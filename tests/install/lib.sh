@@ -28,6 +28,19 @@ check_has() {
   done
 }
 
+# check_restores_samples WHAT BIN_DIR SOURCE_DIR: BIN_DIR's unquarvex, run from a new directory
+# outside both trees, restores the bundled samples exactly and silently; the shell stays there.
+check_restores_samples() {
+  local what=$1 bin=$2 src=$3 q name out
+  mkdir "$scratch/run" && cd "$scratch/run" || return
+  out=$("$bin/unquarvex" -d "$src"/samples/*.qvx restored 2>&1)
+  check_eq "$what unquarvex on the samples: status and output" "0:" "$?:$out"
+  for q in "$src"/samples/*.qvx; do
+    name=$(basename "$q" .qvx)
+    cmp -s "restored/$name" "$src/samples/$name" || fail "restored/$name differs from samples/$name"
+  done
+}
+
 finish() {
   if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed" >&2

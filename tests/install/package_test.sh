@@ -51,13 +51,7 @@ check_eq "programs not executable by all" "" \
 
 # Unpacked into a scratch root, the programs work from it.
 dpkg -x "$deb" "$scratch/root" || fail "dpkg -x"
-mkdir "$scratch/run" && cd "$scratch/run"
-out=$("$scratch/root/usr/bin/unquarvex" -d "$src"/samples/*.qvx restored 2>&1)
-check_eq "unpacked unquarvex on the samples: status and output" "0:" "$?:$out"
-for q in "$src"/samples/*.qvx; do
-  name=$(basename "$q" .qvx)
-  cmp -s "restored/$name" "$src/samples/$name" || fail "restored/$name differs from samples/$name"
-done
+check_restores_samples unpacked "$scratch/root/usr/bin" "$src"
 "$scratch/root/usr/bin/quarvex" --help >/dev/null 2>&1 || fail "unpacked quarvex --help fails"
 check_eq "man -w unquarvex in the unpacked root" "$scratch/root/usr/share/man/man1/unquarvex.1" \
   "$(mman -M "$scratch/root/usr/share/man" -w unquarvex 2>/dev/null)"
