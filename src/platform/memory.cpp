@@ -1,6 +1,8 @@
-// Physical memory from sysconf; control-group limits from the files the kernel exposes.
+// Physical memory from sysconf; control-group limits from the files the kernel exposes; the
+// process's own limits from getrlimit.
 #include "platform/memory.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,6 +71,17 @@ std::optional<std::uint64_t> cgroup_memory_limit(const std::string& root, const 
       if (path.empty() || path == "/") break;
       std::size_t slash = path.rfind('/');
       path = slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+    }
+  }
+  return limit;
+}
+
+std::optional<std::uint64_t> address_space_limit() {
+  std::optional<std::uint64_t> limit;
+  for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+    rlimit lim{};
+    if (getrlimit(resource, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY) {
+      take_min(limit, static_cast<std::uint64_t>(lim.rlim_cur));
     }
   }
   return limit;

@@ -343,6 +343,22 @@ TEST(MemoryLimit, BytesWithUnitsOrAPercentageOfMemory) {
   }
 }
 
+// Half of the tightest of physical memory, the control group's limit and the address-space
+// limit; 1 GiB when none is known.
+TEST(MemoryLimit, TheDefaultIsHalfOfTheTightestLimitKnown) {
+  const std::uint64_t gib = std::uint64_t{1} << 30;
+  const std::uint64_t mib = std::uint64_t{1} << 20;
+  EXPECT_EQ(default_memory_budget(8 * gib, 2 * gib, std::nullopt), gib);
+  EXPECT_EQ(default_memory_budget(8 * gib, std::nullopt, std::nullopt), 4 * gib);
+  EXPECT_EQ(default_memory_budget(0, std::nullopt, std::nullopt), gib);
+  // ulimit -v 900000 (KiB): twelve 256 MiB blocks at -p16 must not hold more than half of it.
+  EXPECT_EQ(default_memory_budget(8 * gib, std::nullopt, 900000 * std::uint64_t{1024}), 450000 * std::uint64_t{1024});
+  EXPECT_EQ(default_memory_budget(8 * gib, 600 * mib, 2 * gib), 300 * mib);
+  // Physical memory unknown: the limits that are known still count.
+  EXPECT_EQ(default_memory_budget(0, 3 * gib, std::nullopt), 3 * gib / 2);
+  EXPECT_EQ(default_memory_budget(0, std::nullopt, 600 * mib), 300 * mib);
+}
+
 TEST(MemoryLimit, TheTightestControlGroupLimitOnThePath) {
   test::TempDir root;
   // Version 2: limits on the group and on its parent; the tighter one counts.
