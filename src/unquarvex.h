@@ -146,9 +146,17 @@ struct ArchiveCheck {
   std::vector<Problem> problems;     // everything the decoder reported, in order
 };
 
-// Decodes every block of `path` on `threads` workers (0: on this thread), writing nothing, and
-// checks its structure (every block index from 0 to N-1 exactly once, each with its expected
-// length) and, where the header has one, its checksum.
-ArchiveCheck check_archive(const std::string& path, int threads);
+// Decodes every block of `path` on `threads` workers (0: on this thread) whose blocks stay within
+// `memory_limit` bytes, writing nothing, and checks its structure (every block index from 0 to
+// N-1 exactly once, each with its expected length) and, where the header has one, its checksum.
+ArchiveCheck check_archive(const std::string& path, int threads, std::uint64_t memory_limit);
+
+// ---- Memory ------------------------------------------------------------------------------------
+
+// The memory budget of a run's blocks, as the restore tool takes it: UNQUARVEX_MEMORY_LIMIT when
+// it is set and well formed, otherwise half of what the process may use (physical memory, its
+// control group's limit, its address-space limit). A malformed value gets one line on standard
+// error that names `program`.
+std::uint64_t memory_budget_from_environment(const std::string& program);
 
 }  // namespace uq

@@ -267,6 +267,9 @@ int run_test(const Options& options) {
   const Targets targets = find_archives(options);
   int failures = targets.walk_failures;
   int threads = static_cast<int>(std::min(options.threads, 16u));
+  // The restore tool's budget: an archive of huge blocks is checked a block at a time rather than
+  // decoded past what the process may map.
+  const std::uint64_t memory_limit = memory_budget_from_environment(kProgram);
   std::string json_items;
   std::uint64_t intact = 0;
   for (const Target& target : targets.items) {
@@ -277,7 +280,7 @@ int run_test(const Options& options) {
       report_unusable(path, target.problem, options, json_items);
       continue;
     }
-    const ArchiveCheck c = check_archive(path, threads);
+    const ArchiveCheck c = check_archive(path, threads, memory_limit);
     const bool unreadable = !c.problems.empty() && c.problems.front().kind == Problem::Kind::cannot_open;
     if (!c.intact) ++failures;
     else ++intact;

@@ -79,11 +79,11 @@ bool read_checksum(const std::string& path, std::uint64_t& checksum) {
 
 namespace uq {
 
-ArchiveCheck check_archive(const std::string& path, int threads) {
+ArchiveCheck check_archive(const std::string& path, int threads, std::uint64_t memory_limit) {
   ArchiveCheck check;
   report::Collector collector;
   format::Tally tally;
-  pipeline::run_in_process(threads, UINT64_MAX, [&](pipeline::DecodeQueue& queue) {
+  pipeline::run_in_process(threads, memory_limit, [&](pipeline::DecodeQueue& queue) {
     format::decode_file(queue, path, path, collector,
                         [&](const std::string& name, std::int64_t blocks, report::Reporter& reporter, int&) {
                           return std::make_unique<format::CheckOutput>(name, blocks, reporter, tally);

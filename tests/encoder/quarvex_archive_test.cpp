@@ -189,6 +189,21 @@ TEST_F(QuarvexArchives, TestFindsEveryKindOfDamageAndWritesNothing) {
   EXPECT_EQ(absent.err, "quarvex: 'absent.qvx': " + std::string(std::strerror(ENOENT)) + "\n");
 }
 
+// --test takes the restore tool's memory budget: a budget below one block checks the blocks one
+// at a time, and a malformed value gets the restore tool's line.
+TEST_F(QuarvexArchives, TestKeepsToTheMemoryBudget) {
+  RunResult tight = quarvex({"-t", "-p2", "shuffled.qvx"}, {.env = {"UNQUARVEX_MEMORY_LIMIT=1"}});
+  EXPECT_EQ(tight.status, 0) << tight.err;
+  EXPECT_EQ(tight.out, "shuffled.qvx: OK\n");
+  EXPECT_EQ(tight.err, "");
+  RunResult bad = quarvex({"-t", "-p2", "shuffled.qvx", "odd.qvx"}, {.env = {"UNQUARVEX_MEMORY_LIMIT=lots"}});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.out.rfind("shuffled.qvx: OK\nodd.qvx: damaged: ", 0), 0u) << bad.out;
+  EXPECT_EQ(bad.err,
+            "quarvex: ignoring UNQUARVEX_MEMORY_LIMIT='lots': give bytes with an optional K, M or G, or a "
+            "percentage of memory such as 25%\n");
+}
+
 TEST_F(QuarvexArchives, TestJsonParses) {
   put("cut.qvx", Bytes(shuffled_.begin(), shuffled_.end() - 100));
   RunResult r = quarvex({"-t", "--json", "shuffled.qvx", "cut.qvx"});

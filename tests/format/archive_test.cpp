@@ -57,8 +57,10 @@ TEST_F(Archives, AWholeArchiveIsListedAndPassesWithItsChecksum) {
   EXPECT_TRUE(l.has_checksum);
   EXPECT_EQ(l.method, 5);
   EXPECT_EQ(l.block_mib, 1);
-  for (int threads : {0, 2}) {
-    const ArchiveCheck c = check_archive(path, threads);
+  // A budget smaller than one block takes the blocks one at a time: the same verdict.
+  const std::pair<int, std::uint64_t> runs[] = {{0, UINT64_MAX}, {2, UINT64_MAX}, {2, 1}};
+  for (auto [threads, limit] : runs) {
+    const ArchiveCheck c = check_archive(path, threads, limit);
     EXPECT_TRUE(c.intact) << c.reason;
     EXPECT_TRUE(c.has_checksum && c.checksum_matches);
     EXPECT_EQ(c.first_bad_block, -1);
@@ -73,7 +75,7 @@ TEST_F(Archives, AFlippedByteThatStillDecodesIsCaughtByTheChecksum) {
   for (std::size_t at = 32 + 5 + first_len - 40; at < 32 + 5 + first_len - 8 && !caught; ++at) {
     Bytes damaged = file;
     damaged[at] ^= 0x10;
-    const ArchiveCheck c = check_archive(put("d.qvx", damaged), 2);
+    const ArchiveCheck c = check_archive(put("d.qvx", damaged), 2, UINT64_MAX);
     EXPECT_FALSE(c.intact);
     if (c.reason == "checksum mismatch") caught = true;
   }
@@ -103,14 +105,14 @@ TEST_F(Archives, StructuralDamageIsNamedByBlock) {
       {"foreign", Bytes(40, 'x'), "not a quarvex file", -1},
   };
   for (const Case& c : cases) {
-    const ArchiveCheck check = check_archive(put(std::string(c.name) + ".qvx", c.file), 2);
+    const ArchiveCheck check = check_archive(put(std::string(c.name) + ".qvx", c.file), 2, UINT64_MAX);
     EXPECT_FALSE(check.intact) << c.name;
     EXPECT_EQ(check.reason, c.reason) << c.name;
     EXPECT_EQ(check.first_bad_block, c.bad) << c.name;
   }
   // Without a checksum (another writer's archive) a whole file still passes.
   const ArchiveCheck plain = check_archive(put("plain.qvx", QvxBuilder({.orig_size = size})
-                                                              .block(part).block(part).block(tail).bytes()), 0);
+                                                              .block(part).block(part).block(tail).bytes()), 0, UINT64_MAX);
   EXPECT_TRUE(plain.intact) << plain.reason;
   EXPECT_FALSE(plain.has_checksum);
 }
