@@ -82,8 +82,10 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
     }
   }
   int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+  rusage usage{};
+  while (wait4(pid, &wstatus, 0, &usage) < 0 && errno == EINTR) {
   }
+  result.max_rss_kib = usage.ru_maxrss;
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
   return result;
 }

@@ -20,6 +20,7 @@ struct RunResult {
   int status = -1;  // exit status 0..255, or 128 + signal number
   std::string out;
   std::string err;
+  long max_rss_kib = 0;  // the child's peak resident size
 };
 
 // Runs argv[0] (a path) with the arguments argv[1..].
