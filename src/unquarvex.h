@@ -136,13 +136,17 @@ ArchiveListing list_archive(const std::string& path);
 // ---- Checking an archive (quarvex --test) ------------------------------------------------------
 
 // The verdict on one archive, decoded block by block with the restore tool's own file decoder,
-// block decoder and pipeline, writing nothing.
+// block decoder and pipeline, writing nothing. Three outcomes: intact; damaged (a block or the
+// structure is bad, or the checksum differs); or no verdict, when memory ran out before every
+// block could be decoded (a lack of memory is no damage).
 struct ArchiveCheck {
   bool intact = false;
-  std::string reason;                // why not, in a few words (empty when intact)
+  bool out_of_memory = false;        // no verdict: blocks went undecoded for want of memory
+  std::string reason;                // why not intact, in a few words (empty when intact)
   std::int64_t first_bad_block = -1;  // the lowest block index that a problem names, or -1
   bool has_checksum = false;         // the header carries one
-  bool checksum_matches = false;     // ... and the restored blocks give it
+  bool checksum_matches = false;     // ... and the restored blocks give it: the contents are
+                                     // verified (without a checksum, only that every block decodes)
   std::vector<Problem> problems;     // everything the decoder reported, in order
 };
 

@@ -239,6 +239,7 @@ int run_list(const Options& options) {
     }
     std::string name = path;
     if (!odd.empty()) name += "  [" + odd + "]";
+    if (!l.has_checksum) name += "  (no checksum: contents can't be verified)";
     std::fputs(row(std::to_string(l.orig_size), u64(l.archive_size), ratio_text(l.archive_size, restored_of(l)),
                    std::to_string(l.block_mib) + " MiB", std::to_string(l.block_count), u64(l.coded_blocks),
                    u64(l.stored_blocks), std::to_string(l.method), std::to_string(l.level), filter_name(l.filter, true),
@@ -289,16 +290,22 @@ int run_test(const Options& options) {
       continue;
     }
     if (options.json) {
-      const char* status = c.intact ? "ok" : "damaged";
+      // "error": no verdict on the archive, for want of memory.
+      const char* status = c.intact ? "ok" : c.out_of_memory ? "error" : "damaged";
       json_items += std::string(json_items.empty() ? "" : ",\n") + "  {\"name\": " + json_string(path) +
                     ", \"status\": \"" + status + "\", \"reason\": " +
                     (c.intact ? "null" : json_string(c.reason)) + ", \"first_bad_block\": " +
                     (c.first_bad_block >= 0 ? std::to_string(c.first_bad_block) : "null") + ", \"checksum\": " +
-                    bool_json(c.has_checksum) + ", \"checksum_matches\": " + bool_json(c.checksum_matches) + "}";
+                    bool_json(c.has_checksum) + ", \"checksum_matches\": " + bool_json(c.checksum_matches) +
+                    ", \"verified\": " + bool_json(c.checksum_matches) + "}";
       continue;
     }
     if (c.intact) {
-      std::printf("%s: OK\n", path.c_str());
+      // Without a checksum nothing vouches for the bytes a block decodes to.
+      std::printf("%s: OK%s\n", path.c_str(),
+                  c.checksum_matches ? "" : " (no checksum: every block decodes, contents not verified)");
+    } else if (c.out_of_memory) {
+      std::printf("%s: not checked: out of memory\n", path.c_str());
     } else if (unreadable) {
       std::fflush(stdout);
       complain(quoted(path) + ": " + c.problems.front().what);

@@ -54,7 +54,6 @@ std::string describe(const Problem& p) {
     case Problem::Kind::cannot_open: return "can't be opened: " + p.what;
     case Problem::Kind::read_error: return p.block >= 0 ? where + p.what : "read error: " + p.what;
     case Problem::Kind::not_qvx: return "not a quarvex file";
-    case Problem::Kind::no_memory: return "out of memory";
     case Problem::Kind::write_error: return "write error: " + p.what;
     default: return where + p.what;
   }
@@ -103,18 +102,28 @@ ArchiveCheck check_archive(const std::string& path, int threads, std::uint64_t m
     }
   }
 
-  const Problem* first = nullptr;  // the problem of the lowest block; file-wide ones first
+  const Problem* first = nullptr;  // the damage of the lowest block; file-wide damage first
+  bool no_memory = false;
   for (const Problem& p : check.problems) {
     if (p.kind == Problem::Kind::incomplete) continue;  // follows another problem
+    // A lack of memory says nothing of the archive: the blocks it left undecoded are unknown.
+    if (p.kind == Problem::Kind::no_memory) {
+      no_memory = true;
+      continue;
+    }
     if (first == nullptr || (first->block >= 0 && p.block < first->block)) first = &p;
     if (p.block >= 0 && (check.first_bad_block < 0 || p.block < check.first_bad_block)) check.first_bad_block = p.block;
   }
-  if (first_missing >= 0 && (check.first_bad_block < 0 || first_missing < check.first_bad_block)) {
+  // Blocks that memory left undecoded are not missing.
+  if (!no_memory && first_missing >= 0 && (check.first_bad_block < 0 || first_missing < check.first_bad_block)) {
     check.first_bad_block = first_missing;
   }
 
   if (first != nullptr) {
     check.reason = format::describe(*first);
+  } else if (no_memory) {
+    check.out_of_memory = true;
+    check.reason = "out of memory";
   } else if (first_missing >= 0) {
     check.reason = "block " + std::to_string(first_missing) + " missing";
   } else if (tally.past_end > 0) {

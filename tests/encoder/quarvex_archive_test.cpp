@@ -93,9 +93,13 @@ TEST_F(QuarvexArchives, ListGivesOneLinePerArchiveWithItsOddities) {
   ASSERT_EQ(lines.size(), 6u) << odd.out;
   EXPECT_NE(lines[2].find(" cut.qvx  [missing "), std::string::npos) << lines[2];
   EXPECT_NE(lines[2].find(", cut short]"), std::string::npos) << lines[2];
-  EXPECT_NE(lines[3].find(" odd.qvx  [missing 1, repeated 1, out of range 1]"), std::string::npos) << lines[3];
+  EXPECT_NE(lines[3].find(" odd.qvx  [missing 1, repeated 1, out of range 1]  (no checksum: contents can't be "
+                          "verified)"),
+            std::string::npos)
+      << lines[3];
   EXPECT_EQ(words_of(lines[4]), (std::vector<std::string>{"0", "32", "-", "1", "MiB", "0", "0", "0", "5", "0", "none",
-                                                           "no", "header-only.qvx"}));
+                                                           "no", "header-only.qvx", "(no", "checksum:", "contents",
+                                                           "can't", "be", "verified)"}));
   const std::vector<std::string> total = words_of(lines[5]);
   EXPECT_EQ(std::vector<std::string>(total.end() - 3, total.end()), (std::vector<std::string>{"total,", "4", "archives"}));
   EXPECT_EQ(total[0], std::to_string(2 * data_.size() + 2 * kMiB + 10));
@@ -237,18 +241,60 @@ TEST_F(QuarvexArchives, TestKeepsToTheMemoryBudget) {
 
 TEST_F(QuarvexArchives, TestJsonParses) {
   put("cut.qvx", Bytes(shuffled_.begin(), shuffled_.end() - 100));
-  RunResult r = quarvex({"-t", "--json", "shuffled.qvx", "cut.qvx"});
+  put("plain.qvx", smallest_file());
+  RunResult r = quarvex({"-t", "--json", "shuffled.qvx", "cut.qvx", "plain.qvx"});
   EXPECT_EQ(r.status, 1);
   const Json json = parsed(r.out);
   const std::vector<Json>& a = json["archives"].items;
-  ASSERT_EQ(a.size(), 2u);
+  ASSERT_EQ(a.size(), 3u);
   EXPECT_EQ(a[0]["status"].text, "ok");
   EXPECT_EQ(a[0]["reason"].kind, Json::Kind::null);
   EXPECT_TRUE(a[0]["checksum_matches"].boolean);
+  EXPECT_TRUE(a[0]["verified"].boolean);
   EXPECT_EQ(a[1]["status"].text, "damaged");
   EXPECT_EQ(a[1]["reason"].kind, Json::Kind::string);
   EXPECT_EQ(a[1]["first_bad_block"].kind, Json::Kind::number);
-  EXPECT_EQ(json["totals"]["intact"].number, 1);
+  EXPECT_EQ(a[1]["verified"].kind, Json::Kind::boolean);
+  EXPECT_FALSE(a[1]["verified"].boolean);
+  // Intact as far as its blocks tell, with nothing to verify their bytes against.
+  EXPECT_EQ(a[2]["status"].text, "ok");
+  EXPECT_EQ(a[2]["verified"].kind, Json::Kind::boolean);
+  EXPECT_FALSE(a[2]["verified"].boolean);
+  EXPECT_EQ(json["totals"]["intact"].number, 2);
+}
+
+// A lack of memory is no verdict: the archive is neither intact nor damaged, and the run fails.
+TEST_F(QuarvexArchives, OutOfMemoryIsNotChecked) {
+  for (const char* threads : {"-p0", "-p2"}) {
+    SCOPED_TRACE(threads);
+    RunResult r = run_program({UQ_QUARVEX_WITHOUT_BLOCK_MEMORY, "-t", threads, "shuffled.qvx"}, {.cwd = dir_.path()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "shuffled.qvx: not checked: out of memory\n");
+    EXPECT_EQ(r.err, "");
+    RunResult json = run_program({UQ_QUARVEX_WITHOUT_BLOCK_MEMORY, "-t", "--json", threads, "shuffled.qvx"},
+                                 {.cwd = dir_.path()});
+    EXPECT_EQ(json.status, 1);
+    const Json item = parsed(json.out)["archives"].items.at(0);
+    EXPECT_EQ(item["status"].text, "error");
+    EXPECT_EQ(item["reason"].text, "out of memory");
+    EXPECT_EQ(item["first_bad_block"].kind, Json::Kind::null);
+    EXPECT_FALSE(item["verified"].boolean);
+  }
+}
+
+// With workers, blocks finish in any order: the lowest damaged block is the one named.
+TEST_F(QuarvexArchives, TestNamesTheLowestDamagedBlock) {
+  const Bytes damaged = hex("61 62 00 ff ff ff ff");  // a length ladder that never ends
+  put("two-bad.qvx", QvxBuilder({.orig_size = 2 * kMiB + 16})
+                         .block(damaged)
+                         .block(text_like(kMiB, 8))
+                         .block(damaged)
+                         .bytes());
+  for (const char* threads : {"-p0", "-p2"}) {
+    RunResult r = quarvex({"-t", threads, "two-bad.qvx"});
+    EXPECT_EQ(r.status, 1) << threads;
+    EXPECT_EQ(r.out, "two-bad.qvx: damaged: block 0: coded stream damaged\n") << threads;
+  }
 }
 
 // Archives of other writers carry no checksum: listed as such, and judged by their blocks alone.
@@ -263,7 +309,11 @@ TEST_F(QuarvexArchives, TheVectorsPassOrFailAsTheyRestore) {
   for (const auto& name : clean) args.push_back(vectors + "/" + name);
   RunResult r = quarvex(args);
   EXPECT_EQ(r.status, 0) << r.out;
-  for (const auto& name : clean) EXPECT_NE(r.out.find(vectors + "/" + name + ": OK\n"), std::string::npos) << name;
+  for (const auto& name : clean) {
+    EXPECT_NE(r.out.find(vectors + "/" + name + ": OK (no checksum: every block decodes, contents not verified)\n"),
+              std::string::npos)
+        << name;
+  }
   for (const auto& name : damaged) {
     r = quarvex({"-t", vectors + "/" + name});
     EXPECT_EQ(r.status, 1) << name;
@@ -273,7 +323,8 @@ TEST_F(QuarvexArchives, TheVectorsPassOrFailAsTheyRestore) {
   r = quarvex(args);
   for (const std::string& line : lines_of(r.out)) {
     if (line.find(".qvx") != std::string::npos) {
-      EXPECT_EQ(words_of(line).end()[-2], "no") << line;
+      EXPECT_EQ(words_of(line).end()[-8], "no") << line;
+      EXPECT_NE(line.find(".qvx  (no checksum: contents can't be verified)"), std::string::npos) << line;
     }
   }
   // -r finds them all, and the files beside them that are no archives.

@@ -34,6 +34,7 @@ q=$(text quarvex)
 check_has "quarvex(1)" "$q" "quarvex $version" "-o OUTPUT FILE" "-l|--list [--json] ARCHIVE" \
   "-t|--test [--json] [-p N] ARCHIVE" "--best" "--level=N" "--block-size=MIB" "--filter=KIND" \
   "--threads=N" "--force" "--recursive" "--output=OUTPUT" "--json" "--verbose" "--help" \
-  "--version" "NAME: OK" "NAME: damaged: reason" "CHECKSUM" "XXH3-64" \
+  "--version" "NAME: OK" "NAME: damaged: reason" "NAME: OK (no checksum: every block decodes, contents not verified)" \
+  "NAME: not checked: out of memory" "UNQUARVEX_MEMORY_LIMIT" "CHECKSUM" "XXH3-64" \
   "quarvex -d is exactly unquarvex(1)" "EXIT STATUS" "EXAMPLES"
 finish
