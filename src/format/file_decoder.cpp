@@ -288,7 +288,11 @@ int FileDecoder::restore_here(codec::DecodeJob& job) {
 }
 
 void FileDecoder::hand_over() {
-  if (output_ && queued_ > 0) pipeline::hand_over_output(queue_, std::move(output_), queued_);
+  if (!output_ || queued_ == 0) return;
+  // Copies still to come read this input: a later output of the same file must wait for them.
+  static const std::string no_source;
+  const std::string& source = output_->has_source() ? input_path_ : no_source;
+  pipeline::hand_over_output(queue_, std::move(output_), queued_, source);
 }
 
 int FileDecoder::finish(int status) {

@@ -22,7 +22,8 @@ int OutputFile::open() {
 
 OutputFile::CopyResult OutputFile::copy_from(int source, std::uint64_t source_offset, std::uint64_t offset,
                                              std::size_t size) {
-  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return {EFBIG, false};
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return {EFBIG, false, 0};
+  const std::size_t asked = size;
   auto in = static_cast<off_t>(source_offset);
   auto out = static_cast<off_t>(offset);
   while (size > 0) {
@@ -42,9 +43,9 @@ OutputFile::CopyResult OutputFile::copy_from(int source, std::uint64_t source_of
     errno = 0;
     const ssize_t n = ::pread(source, buffer, std::min(size, sizeof buffer), in);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return {n < 0 ? errno : 0, true};
+    if (n <= 0) return {n < 0 ? errno : 0, true, asked - size};
     if (int err = write_at(static_cast<std::uint64_t>(out), buffer, static_cast<std::size_t>(n)); err != 0) {
-      return {err, false};
+      return {err, false, asked - size};
     }
     in += n;
     out += n;

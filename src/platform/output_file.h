@@ -28,7 +28,8 @@ class OutputFile {
   // What a copy from another file came to: 0, or the errno of the failure, and on which side.
   struct CopyResult {
     int err = 0;
-    bool reading = false;  // the source failed (err 0: it ended early)
+    bool reading = false;     // the source failed (err 0: it ended early)
+    std::size_t copied = 0;   // bytes copied before a failure
   };
 
   // Copies `size` bytes at `source_offset` of the file `source` to byte `offset`, inside the

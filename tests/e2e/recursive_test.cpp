@@ -219,5 +219,28 @@ TEST_F(Recursive, LinksAreFollowedAndProblemsAreReportedWhileTheRunGoesOn) {
   EXPECT_EQ(snapshot(dir_ / "out"), expected);
 }
 
+// A tree restored into itself: x.qvx is restored to x by copies of its stored blocks read from
+// x.qvx itself, while x.qvx.qvx restores to x.qvx. The later output waits for the copies that
+// read it, so each file comes back whole, with workers as without, and the run goes on to z.
+TEST_F(Recursive, ATreeRestoredIntoItselfTruncatesNoInputStillCopiedFrom) {
+  const Bytes x = pattern(12 * kMiB + 5, 7);
+  const Bytes x_qvx = pattern(2 * kMiB + 9, 8);
+  const Bytes z = pattern(100, 9);
+  for (const char* threads : {"-p0", "-p2", "-p16"}) {
+    SCOPED_TRACE(threads);
+    const std::string d = std::string("d") + threads;
+    put(d + "/x.qvx", x);
+    put(d + "/x.qvx.qvx", x_qvx);
+    put(d + "/z.qvx", z);
+    RunResult r = run({"-r", threads, d + "/", d});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(read_file(dir_ / (d + "/x")) == x);
+    EXPECT_TRUE(read_file(dir_ / (d + "/x.qvx")) == x_qvx);
+    EXPECT_TRUE(file_exists(dir_ / (d + "/z")) && read_file(dir_ / (d + "/z")) == z);
+  }
+}
+
 }  // namespace
 }  // namespace uq::test
