@@ -219,6 +219,23 @@ TEST_F(Recursive, LinksAreFollowedAndProblemsAreReportedWhileTheRunGoesOn) {
   EXPECT_EQ(snapshot(dir_ / "out"), expected);
 }
 
+// A destination inside the tree it restores: the walk passes it over with one line, restores
+// the rest, and never nests outputs in outputs; a second run finds the same.
+TEST_F(Recursive, TheDestinationInsideTheTreeIsNotWalked) {
+  for (const char* threads : {"-p0", "-p2"}) {
+    SCOPED_TRACE(threads);
+    const std::string out = std::string("backup/out") + threads;
+    for (int round = 0; round < 2; ++round) {
+      RunResult r = run({"-r", threads, "backup", out});
+      EXPECT_EQ(r.status, 0);
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err, out + ": the destination directory; passed over\n");
+      EXPECT_EQ(snapshot(dir_ / out), expected_below("backup")) << round;
+    }
+    fs::remove_all(dir_ / out);
+  }
+}
+
 // A tree restored into itself: x.qvx is restored to x by copies of its stored blocks read from
 // x.qvx itself, while x.qvx.qvx restores to x.qvx. The later output waits for the copies that
 // read it, so each file comes back whole, with workers as without, and the run goes on to z.
