@@ -7,7 +7,12 @@ namespace uq::pipeline {
 
 void MemoryBudget::acquire(std::uint64_t bytes) {
   std::unique_lock lock(mutex_);
-  room_.wait(lock, [&] { return in_flight_ == 0 || (in_flight_ <= limit_ && bytes <= limit_ - in_flight_); });
+  const auto fits = [&] { return in_flight_ == 0 || (in_flight_ <= limit_ && bytes <= limit_ - in_flight_); };
+  if (!fits()) {
+    ++waiting_;
+    room_.wait(lock, fits);
+    --waiting_;
+  }
   in_flight_ += bytes;
   peak_ = std::max(peak_, in_flight_);
 }
@@ -28,6 +33,11 @@ std::uint64_t MemoryBudget::in_flight() const {
 std::uint64_t MemoryBudget::peak() const {
   std::lock_guard lock(mutex_);
   return peak_;
+}
+
+int MemoryBudget::waiting() const {
+  std::lock_guard lock(mutex_);
+  return waiting_;
 }
 
 }  // namespace uq::pipeline

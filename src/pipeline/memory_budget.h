@@ -31,6 +31,8 @@ class MemoryBudget {
   std::uint64_t in_flight() const;
   // The most that was ever in flight at once.
   std::uint64_t peak() const;
+  // Requests waiting for room now.
+  int waiting() const;
 
  private:
   std::uint64_t limit_ = UINT64_MAX;
@@ -38,6 +40,7 @@ class MemoryBudget {
   std::condition_variable room_;
   std::uint64_t in_flight_ = 0;
   std::uint64_t peak_ = 0;
+  int waiting_ = 0;
 };
 
 }  // namespace uq::pipeline

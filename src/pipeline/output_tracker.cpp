@@ -44,20 +44,30 @@ void OutputTracker::wait_until_closed(const std::string& path) {
   const Identity file = identity_of(path);
   if (!file.known) return;  // a name that does not exist yet can't be a pending output
   std::unique_lock lock(mutex_);
+  if (!is_pending(file)) return;
+  ++waiting_;
   closed_signal_.wait(lock, [&] { return !is_pending(file); });
+  --waiting_;
 }
 
 bool OutputTracker::wait_for_a_close() {
   std::unique_lock lock(mutex_);
   if (pending_.empty()) return false;
   const std::uint64_t seen = closes_;
+  ++waiting_;
   closed_signal_.wait(lock, [&] { return closes_ != seen; });
+  --waiting_;
   return true;
 }
 
 int OutputTracker::pending() const {
   std::lock_guard lock(mutex_);
   return static_cast<int>(pending_.size());
+}
+
+int OutputTracker::waiting() const {
+  std::lock_guard lock(mutex_);
+  return waiting_;
 }
 
 bool OutputTracker::is_pending(const Identity& file) const {

@@ -34,6 +34,8 @@ class OutputTracker {
 
   // Outputs handed over and not yet closed.
   int pending() const;
+  // Threads in one of the waits above now.
+  int waiting() const;
 
  private:
   // A file by device and inode.
@@ -59,6 +61,7 @@ class OutputTracker {
   std::condition_variable closed_signal_;
   std::vector<Pending> pending_;  // a handful: only outputs with blocks still in flight
   std::uint64_t closes_ = 0;      // outputs closed so far
+  int waiting_ = 0;
 };
 
 }  // namespace uq::pipeline

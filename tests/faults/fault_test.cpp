@@ -154,7 +154,7 @@ TEST_F(Faults, OutputsInFlightBeyondTheDescriptorLimitAreWaitedFor) {
   const Bytes packed = read_file(dir_ / "words.qvx");
   for (int i = 0; i < 40; ++i) write_file(dir_ / ("many/f" + std::to_string(i) + ".qvx"), packed);
   RunResult r = run_program({restore_tool(), "-d", "-r", "-p16", "many", "out"},
-                            {.cwd = dir_.path(), .max_open_files = 16});
+                            {.cwd = dir_.path(), .max_open_files = 16, .time_limit = kQuickRun});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out + r.err, "");
   for (int i = 0; i < 40; ++i) ASSERT_TRUE(read_file(dir_ / ("out/many/f" + std::to_string(i))) == words) << i;

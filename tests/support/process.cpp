@@ -7,7 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <string>
+#include <thread>
 #include <stdexcept>
 
 namespace uq::test {
@@ -64,8 +68,20 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
   std::string* sinks[2] = {&result.out, &result.err};
   int open_count = options.stdout_closed ? 1 : 2;
   char buffer[65536];
+  const auto deadline = std::chrono::steady_clock::now() + options.time_limit;
+  bool killed = false;
   while (open_count > 0) {
-    if (poll(fds, 2, -1) < 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      // Still running: its streams are left, and it is ended.
+      kill(pid, SIGKILL);
+      killed = true;
+      for (pollfd& f : fds) {
+        if (f.fd >= 0) close(f.fd);
+      }
+      break;
+    }
+    if (poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 1000))) < 0) {
       if (errno == EINTR) continue;
       break;
     }
@@ -81,11 +97,24 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
       }
     }
   }
+  // A child may close its streams and still run: the limit holds for its end too.
   int wstatus = 0;
   rusage usage{};
-  while (wait4(pid, &wstatus, 0, &usage) < 0 && errno == EINTR) {
+  for (;;) {
+    const pid_t ended = wait4(pid, &wstatus, killed ? 0 : WNOHANG, &usage);
+    if (ended == pid || (ended < 0 && errno != EINTR)) break;
+    if (ended == 0 && std::chrono::steady_clock::now() >= deadline) {
+      kill(pid, SIGKILL);
+      killed = true;
+    } else if (ended == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
   }
   result.max_rss_kib = usage.ru_maxrss;
+  if (killed) {
+    throw std::runtime_error(argv[0] + " was still running after " + std::to_string(options.time_limit.count()) +
+                             " s and was killed; what it printed:\n" + result.out + result.err);
+  }
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
   return result;
 }

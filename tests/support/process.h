@@ -2,10 +2,15 @@
 // status, so that tests see exactly what a user of the binary sees.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 namespace uq::test {
+
+// A time limit for a run that takes a second or two when all is well: a fault that makes it hang
+// fails its test soon.
+inline constexpr std::chrono::seconds kQuickRun{20};
 
 struct RunOptions {
   std::string cwd = {};      // working directory; empty: the test's own
@@ -14,6 +19,9 @@ struct RunOptions {
   bool empty_argv0 = false;  // start the child with argc == 0
   bool stdout_closed = false;  // nobody reads the child's standard output (a closed pipe)
   std::vector<std::string> env = {};  // "NAME=VALUE" entries set in the child's environment
+  // A child still running after this long is killed, and run_program throws, which fails the
+  // test at once: a hang costs the limit, not CTest's time-out.
+  std::chrono::seconds time_limit{120};
 };
 
 struct RunResult {
@@ -23,7 +31,8 @@ struct RunResult {
   long max_rss_kib = 0;  // the child's peak resident size
 };
 
-// Runs argv[0] (a path) with the arguments argv[1..].
+// Runs argv[0] (a path) with the arguments argv[1..]. Throws std::runtime_error when the child
+// outlives options.time_limit.
 RunResult run_program(const std::vector<std::string>& argv, const RunOptions& options = {});
 
 }  // namespace uq::test
