@@ -1,8 +1,9 @@
 // Where an archive is written: a temporary file in the archive's own directory, renamed onto the
 // final name only once it is complete. What was at the final name is never truncated, written
 // through or removed: without --force it is kept and the archive fails; with --force a regular
-// file or a symbolic link is replaced by the rename, and anything else (a device node, a
-// directory, a FIFO) is refused. On any failure only the temporary file goes.
+// file, or a symbolic link to one or to nothing, is replaced by the rename, and anything else (a
+// device node, a directory, a FIFO, a link to one of them) is refused. On any failure only the
+// temporary file goes.
 #pragma once
 
 #include <sys/stat.h>

@@ -1,9 +1,11 @@
-// Process-level services over sched_getaffinity, sysconf, signal and _exit.
+// Process-level services over sched_getaffinity, sysconf, signal, fcntl and _exit.
 #include "platform/system.h"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 
@@ -21,6 +23,21 @@ int processor_count() {
 void ignore_fatal_write_signals() {
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
+}
+
+const StandardStreams& guard_standard_streams() {
+  static const StandardStreams found = [] {
+    bool closed[3] = {false, false, false};
+    for (int fd = 0; fd < 3; ++fd) {
+      if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+      closed[fd] = true;
+      // The lowest free number is `fd` itself, since the ones below it are open by now.
+      const int null_fd = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+      if (null_fd >= 0 && null_fd != fd) ::close(null_fd);
+    }
+    return StandardStreams{closed[0], closed[1], closed[2]};
+  }();
+  return found;
 }
 
 void exit_now(int status) {

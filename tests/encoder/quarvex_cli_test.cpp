@@ -89,6 +89,7 @@ TEST_F(Quarvex, CommandLineMistakesPrintTheUsageAndFail) {
       {{"-t", "-"}, "--list and --test read archives from files, not '-'"},
       {{"-", "-", "o"}, "standard input ('-') can be read only once"},
       {{"in", "-"}, "DEST_DIR can't be '-'"},
+      {{"-o", "-", "in"}, "-o - (standard output) is not supported; name the archive"},
   };
   for (const auto& [args, message] : bad) {
     RunResult r = compress(args);
@@ -98,6 +99,7 @@ TEST_F(Quarvex, CommandLineMistakesPrintTheUsageAndFail) {
     EXPECT_EQ(r.out, "");
     EXPECT_FALSE(file_exists(dir_ / "o.qvx"));
     EXPECT_FALSE(file_exists(dir_ / "o"));
+    EXPECT_FALSE(file_exists(dir_ / "-"));
   }
   for (const char* help_option : {"-h", "--help"}) {
     RunResult help = compress({help_option, "--bogus"});
