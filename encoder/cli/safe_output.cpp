@@ -13,6 +13,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/file_sync.h"
+
 namespace uq::suite {
 
 namespace {
@@ -180,7 +182,7 @@ bool SafeOutput::commit(mode_t mode, const struct timespec* times, std::string* 
   if (::futimens(fd_, times) != 0) return fail("cannot set the times of");
   // Only an archive that replaces another goes to the disk before the rename: after a crash the
   // old one must still be there if the new one is not.
-  if (replaces_ && ::fsync(fd_) != 0) return fail("write error on");
+  if (replaces_ && (errno = platform::sync_file(fd_)) != 0) return fail("write error on");
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) return fail("write error on");

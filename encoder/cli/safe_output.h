@@ -41,6 +41,9 @@ class SafeOutput {
   void discard();
 
   const std::string& final_path() const { return final_; }
+  // The temporary file while there is one: ".NAME.XXXXXX" beside the final name, or
+  // ".quarvex.XXXXXX" when NAME is too long for that.
+  const std::string& temporary_path() const { return temp_; }
 
  private:
   bool write_all(const std::uint8_t* data, std::size_t len);
