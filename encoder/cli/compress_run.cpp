@@ -287,7 +287,7 @@ bool spool_stdin(Input& in, std::string* error) {
 bool open_input(const std::string& path, Input& in, std::string* error) {
   if (path == kStdin) {
     // Read as it stands, a closed standard input would give an archive of nothing.
-    if (platform::guard_standard_streams().input_closed) {
+    if (platform::missing_standard_streams().input_closed) {
       *error = "standard input is closed";
       return false;
     }

@@ -25,20 +25,22 @@ void ignore_fatal_write_signals() {
   std::signal(SIGXFSZ, SIG_IGN);
 }
 
-const StandardStreams& guard_standard_streams() {
-  static const StandardStreams found = [] {
-    bool closed[3] = {false, false, false};
-    for (int fd = 0; fd < 3; ++fd) {
-      if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-      closed[fd] = true;
-      // The lowest free number is `fd` itself, since the ones below it are open by now.
-      const int null_fd = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-      if (null_fd >= 0 && null_fd != fd) ::close(null_fd);
-    }
-    return StandardStreams{closed[0], closed[1], closed[2]};
-  }();
-  return found;
+namespace {
+StandardStreams missing;
+}  // namespace
+
+void guard_standard_streams() {
+  bool* const closed[3] = {&missing.input_closed, &missing.output_closed, &missing.error_closed};
+  for (int fd = 0; fd < 3; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    *closed[fd] = true;
+    // The lowest free number is `fd` itself, since the ones below it are open by now.
+    const int null_fd = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (null_fd >= 0 && null_fd != fd) ::close(null_fd);
+  }
 }
+
+const StandardStreams& missing_standard_streams() { return missing; }
 
 void exit_now(int status) {
   std::fflush(stdout);

@@ -19,9 +19,11 @@ struct StandardStreams {
 
 // Opens the null device in place of each standard stream (input, output, error) the process was
 // started without, so that no file opened later takes its place: an archive must never be written
-// where messages go, nor messages into an archive. The first call does the work and tells which
-// were missing; later calls tell the same. Call it before anything else is opened.
-const StandardStreams& guard_standard_streams();
+// where messages go, nor messages into an archive. Call it once, before anything else is opened.
+void guard_standard_streams();
+
+// Which streams guard_standard_streams() found missing (none when it was not called).
+const StandardStreams& missing_standard_streams();
 
 // Flushes standard output and standard error, then ends the process at once with `status`
 // (taken modulo 256, so -1 is seen as 255), without running destructors under live threads.

@@ -177,6 +177,20 @@ TEST_F(QuarvexOutput, AnArchivePathThatIsAnotherInputOfTheRunIsRefused) {
   EXPECT_EQ(r.err, "quarvex: 'a' passed over: its archive 'd/a.qvx' is the input 'a.qvx' of this run\n");
   EXPECT_EQ(get("a.qvx"), precious);
 
+  // A link of the input's name is that input too, whatever it names; a link at an archive's path
+  // that names another input is only a link, replaced by the rename.
+  fs::create_symlink("a.qvx", dir_ / "b.qvx");
+  put("b", text_like(40, 9));
+  r = quarvex({"-f", "b", "b.qvx", "."});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarvex: 'b' passed over: its archive './b.qvx' is the input 'b.qvx' of this run\n");
+  EXPECT_TRUE(fs::is_symlink(dir_ / "b.qvx"));
+  fs::create_symlink("../a.qvx", dir_ / "d/b.qvx");
+  r = quarvex({"-f", "b", "a.qvx", "d"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir_ / "d/b.qvx")));
+  EXPECT_EQ(get("a.qvx"), precious);
+
   // Inside a tree walked into itself.
   put("t/x", text_like(50, 7));
   put("t/x.qvx", precious);

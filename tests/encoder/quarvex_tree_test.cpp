@@ -143,13 +143,15 @@ TEST_F(QuarvexTree, WhatTheWalkCantUseIsReportedAndTheRestIsCompressed) {
 // The destination inside the tree being packed is not packed into itself, and a line says so; a
 // tree that is the destination itself has nothing to give and is refused.
 TEST_F(QuarvexTree, TheDestinationInsideTheTreeIsLeftOutAndATreeThatIsItIsRefused) {
-  make_dirs(dir_ / "src/packed");
-  RunResult r = quarvex({"-r", "src", "src/packed"});
+  put("src/packed/more/m", text_like(30, 12));
+  // A later tree inside DEST_DIR is walked as any other: its archives land beside its files.
+  RunResult r = quarvex({"-r", "src", "src/packed/more", "src/packed"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "quarvex: 'src/packed' is DEST_DIR; left out of its tree\n");
   EXPECT_TRUE(exists("src/packed/src/a.txt.qvx"));
   EXPECT_FALSE(exists("src/packed/src/packed"));
+  EXPECT_TRUE(exists("src/packed/more/m.qvx"));
 
   const Tree before = snapshot(dir_.path());
   for (const std::string tree : {"src/packed", "src/packed/"}) {
