@@ -164,6 +164,8 @@ Command parse_command_line(int argc, char** argv, unsigned processors) {
     if (o.recursive) return usage_error("-o takes one file; -r needs a DEST_DIR");
     if (o.inputs.size() != 1) return usage_error("-o takes exactly one input file");
     if (o.output->empty()) return usage_error("-o needs a file name");
+    // "-" is standard output by convention: never a file of that name.
+    if (*o.output == "-") return usage_error("-o - (standard output) is not supported; name the archive");
     return command;
   }
   // The last name is the destination, a directory: one input alone is a mistake.

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/file_sync.h"
+
 namespace uq::suite {
 
 namespace {
@@ -58,6 +60,20 @@ extern "C" void on_fatal_signal(int sig) {
 
 std::string quoted(const std::string& path) { return "'" + path + "'"; }
 
+// What --force may replace: a regular file, or a symbolic link to one or to nothing. A link to a
+// device or a directory (/dev/stdout, say) stands for something that is not an archive.
+bool replaceable(const std::string& path, const struct stat& existing, std::string* error) {
+  if (S_ISREG(existing.st_mode)) return true;
+  if (S_ISLNK(existing.st_mode)) {
+    struct stat target {};
+    if (::stat(path.c_str(), &target) == 0 ? S_ISREG(target.st_mode) : errno == ENOENT) return true;
+    *error = quoted(path) + " is a link to something other than a regular file; not replaced";
+    return false;
+  }
+  *error = quoted(path) + " exists and is not a regular file; not replaced";
+  return false;
+}
+
 }  // namespace
 
 void remove_temporary_files_on_signals() {
@@ -90,10 +106,7 @@ bool SafeOutput::open(const std::string& final_path, bool force, const struct st
       *error = quoted(final_path) + " exists; not replaced (-f replaces it)";
       return false;
     }
-    if (!S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode)) {
-      *error = quoted(final_path) + " exists and is not a regular file; not replaced";
-      return false;
-    }
+    if (!replaceable(final_path, existing, error)) return false;
     replaces_ = true;
   } else if (errno != ENOENT) {
     *error = "cannot create " + quoted(final_path) + ": " + std::strerror(errno);
@@ -169,7 +182,7 @@ bool SafeOutput::commit(mode_t mode, const struct timespec* times, std::string* 
   if (::futimens(fd_, times) != 0) return fail("cannot set the times of");
   // Only an archive that replaces another goes to the disk before the rename: after a crash the
   // old one must still be there if the new one is not.
-  if (replaces_ && ::fsync(fd_) != 0) return fail("write error on");
+  if (replaces_ && (errno = platform::sync_file(fd_)) != 0) return fail("write error on");
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) return fail("write error on");
@@ -196,8 +209,7 @@ bool SafeOutput::install(std::string* error) {
     return false;
   }
   struct stat existing {};
-  if (::lstat(final_.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode)) {
-    *error = quoted(final_) + " exists and is not a regular file; not replaced";
+  if (::lstat(final_.c_str(), &existing) == 0 && !replaceable(final_, existing, error)) {
     discard();
     return false;
   }

@@ -62,11 +62,15 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
     close(out_pipe[0]);
     out_pipe[0] = -1;
   }
+  if (options.stderr_closed) {
+    close(err_pipe[0]);
+    err_pipe[0] = -1;
+  }
 
   RunResult result;
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
-  int open_count = options.stdout_closed ? 1 : 2;
+  int open_count = (options.stdout_closed ? 0 : 1) + (options.stderr_closed ? 0 : 1);
   char buffer[65536];
   const auto deadline = std::chrono::steady_clock::now() + options.time_limit;
   bool killed = false;
