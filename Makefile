@@ -28,7 +28,7 @@ demo: release
 # AddressSanitizer + UndefinedBehaviorSanitizer; under ThreadSanitizer the tests whose labels the
 # tsan preset lists in UQ_TEST_LABELS (CMakePresets.json); and in the release tree, which
 # `make demo`, `make install` and `make deb` use, the install, man page, completion and package
-# tests.
+# tests, and the restore under an address-space limit that the sanitizers can't run under.
 test:
 	@tools/ensure-deps test
 	cmake --preset debug >/dev/null

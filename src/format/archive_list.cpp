@@ -18,8 +18,8 @@ struct Closer {
 
 // The block indexes seen among the records that can still repeat them. Record k names an index
 // from k - 127 to k + 127, so once record k is read no later record names an index below
-// k - 127: a flag per index from k - 127 to k + 128 is all that must be kept, 256 of them keyed
-// by index mod 256. A listing takes the same memory for any number of records.
+// k - 127: a flag per index of those 255 is all that must be kept, in 256 slots keyed by index
+// mod 256. A listing takes the same memory for any number of records.
 class RecentBlocks {
  public:
   // Record k comes next: the flags of indexes no record from k on can name are dropped, so that
@@ -38,7 +38,7 @@ class RecentBlocks {
 
  private:
   static constexpr std::size_t kSlots = 256;
-  static_assert(kSlots >= 2 * format::kMaxIndexDistance + 2);
+  static_assert(kSlots >= 2 * format::kMaxIndexDistance + 1);
   static std::size_t slot(std::int64_t index) { return static_cast<std::size_t>(index) % kSlots; }
 
   std::array<bool, kSlots> flags_{};
