@@ -295,7 +295,7 @@ int run_test(const Options& options) {
       continue;
     }
     if (c.intact) {
-      std::printf("%s: OK\n", path.c_str());
+      if (!options.quiet) std::printf("%s: OK\n", path.c_str());
     } else if (unreadable) {
       std::fflush(stdout);
       complain(quoted(path) + ": " + c.problems.front().what);
