@@ -302,8 +302,9 @@ int run_test(const Options& options) {
     }
     if (c.intact) {
       // Without a checksum nothing vouches for the bytes a block decodes to.
-      std::printf("%s: OK%s\n", path.c_str(),
-                  c.checksum_matches ? "" : " (no checksum: every block decodes, contents not verified)");
+      if (!options.quiet)
+        std::printf("%s: OK%s\n", path.c_str(),
+                    c.checksum_matches ? "" : " (no checksum: every block decodes, contents not verified)");
     } else if (c.out_of_memory) {
       std::printf("%s: not checked: out of memory\n", path.c_str());
     } else if (unreadable) {

@@ -15,7 +15,7 @@ namespace {
 constexpr unsigned kMaxThreads = 64;
 
 // Long options without a short form.
-enum LongOnly : int { kLevel = 256, kBest, kFilter, kJson, kShuffleSeed };
+enum LongOnly : int { kLevel = 256, kBest, kFilter, kJson, kShuffleSeed, kRemove };
 
 const option kLongOptions[] = {
     {"level", required_argument, nullptr, kLevel},
@@ -23,6 +23,10 @@ const option kLongOptions[] = {
     {"block-size", required_argument, nullptr, 'b'},
     {"filter", required_argument, nullptr, kFilter},
     {"threads", required_argument, nullptr, 'p'},
+    {"stdout", no_argument, nullptr, 'c'},
+    {"keep", no_argument, nullptr, 'k'},
+    {"rm", no_argument, nullptr, kRemove},
+    {"quiet", no_argument, nullptr, 'q'},
     {"recursive", no_argument, nullptr, 'r'},
     {"output", required_argument, nullptr, 'o'},
     {"force", no_argument, nullptr, 'f'},
@@ -37,7 +41,9 @@ const option kLongOptions[] = {
 };
 
 // A leading ':' makes a missing value its own case; digits are the levels -0 ... -9.
-constexpr const char kShortOptions[] = ":0123456789b:fhlo:p:rtvV";
+constexpr const char kShortOptions[] = ":0123456789b:cfhklo:p:qrtT:vV";
+// The short options that take a value (the rest of their argument, or the next one).
+constexpr const char kShortWithValue[] = "bopT";
 
 // A decimal number of at most 20 digits, nothing else, within [low, high].
 std::optional<std::uint64_t> parse_number(const char* text, std::uint64_t low, std::uint64_t high) {
@@ -68,6 +74,38 @@ std::string option_name(int code, int long_index) {
   return long_index >= 0 ? std::string("--") + kLongOptions[long_index].name : name_of(code);
 }
 
+// Whether a long option as written ("--lev", "--level") names one that takes a value.
+bool long_takes_value(const std::string& written) {
+  for (const option& o : kLongOptions) {
+    if (o.name != nullptr && o.has_arg == required_argument && std::string(o.name).rfind(written, 0) == 0) return true;
+  }
+  return false;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// getopt reads "-10" as -1 then -0, which would quietly give level 0: the argument that has two
+// level digits in a row, if any. Values of options ("-p16", "-b 10") are passed over.
+const char* run_of_level_digits(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (std::strcmp(arg, "--") == 0) return nullptr;
+    if (arg[0] != '-' || arg[1] == '\0') continue;
+    if (arg[1] == '-') {
+      if (std::strchr(arg, '=') == nullptr && long_takes_value(arg + 2)) ++i;
+      continue;
+    }
+    for (const char* p = arg + 1; *p != '\0'; ++p) {
+      if (std::strchr(kShortWithValue, *p) != nullptr) {
+        if (p[1] == '\0') ++i;
+        break;
+      }
+      if (is_digit(p[0]) && is_digit(p[1])) return arg;
+    }
+  }
+  return nullptr;
+}
+
 Command usage_error(std::string message) {
   Command c;
   c.action = Command::Action::usage_error;
@@ -84,6 +122,9 @@ Command parse_command_line(int argc, char** argv, unsigned processors) {
   bool listing = false;
   bool testing = false;
 
+  if (const char* digits = run_of_level_digits(argc, argv)) {
+    return usage_error(std::string("unknown option '") + digits + "': levels are -0 to -9 (--level=N for any level)");
+  }
   opterr = 0;  // the messages are our own
   optind = 0;  // a full restart of getopt, for tests that parse more than once
   for (;;) {
@@ -118,6 +159,7 @@ Command parse_command_line(int argc, char** argv, unsigned processors) {
         break;
       }
       case 'p':
+      case 'T':
         if (!(v = parse_number(optarg, 0, kMaxThreads))) {
           return usage_error(option_name(c, long_index) + " must be 0 to " + std::to_string(kMaxThreads));
         }
@@ -134,12 +176,22 @@ Command parse_command_line(int argc, char** argv, unsigned processors) {
       case 't': testing = true; break;
       case kJson: o.json = true; break;
       case 'v': o.verbose = true; break;
+      case 'q': o.quiet = true; break;
+      case 'c': o.to_stdout = true; break;
+      case 'k': o.keep_inputs = true; break;
+      case kRemove: o.remove_inputs = true; break;
       case 'h': command.action = Command::Action::help; return command;
       case 'V': command.action = Command::Action::version; return command;
       case ':':
         return usage_error("option " + name_of(optopt) + " needs a value");
       default: {  // '?'
         if (optopt == 'd') return usage_error("-d (restore) must be the first argument");
+        // A known option here is a long one given a value it does not take ("--verbose=1"); getopt
+        // has stepped past it.
+        if (optopt != 0 && (optopt >= 256 || std::strchr(kShortOptions, optopt) != nullptr)) {
+          const std::string written = argv[optind - 1];
+          return usage_error("option '" + written.substr(0, written.find('=')) + "' takes no value");
+        }
         if (optopt != 0) return usage_error(std::string("unknown option '-") + static_cast<char>(optopt) + "'");
         // An unknown long option: getopt has stepped past it.
         return usage_error(std::string("unknown option '") + argv[optind - 1] + "'");
@@ -154,22 +206,41 @@ Command parse_command_line(int argc, char** argv, unsigned processors) {
   int stdin_count = 0;
   for (const std::string& input : o.inputs) stdin_count += input == "-" ? 1 : 0;
 
+  if (o.quiet) o.verbose = false;
+  if (o.keep_inputs && o.remove_inputs) return usage_error("-k and --rm can't be combined");
   if (o.mode != Mode::compress) {
     if (o.output) return usage_error("-o goes with compression only");
+    if (o.to_stdout) return usage_error("-c goes with compression only");
+    if (o.remove_inputs) return usage_error("--rm goes with compression only");
     if (stdin_count > 0) return usage_error("--list and --test read archives from files, not '-'");
     if (o.inputs.empty()) return usage_error("give the archives to " + std::string(listing ? "list" : "test"));
+    return command;
+  }
+  // "-o -" is standard output, as -c is: never a file named "-".
+  if (o.output && *o.output == "-") {
+    if (o.to_stdout) return usage_error("-c and -o can't be combined");
+    o.output.reset();
+    o.to_stdout = true;
+  }
+  // No names at all: standard input to standard output, as a filter.
+  if (!o.output && !o.recursive && o.inputs.empty()) o.to_stdout = true;
+  if (o.to_stdout) {
+    if (o.output) return usage_error("-c and -o can't be combined");
+    if (o.recursive) return usage_error("-c writes one archive; -r needs a DEST_DIR");
+    if (o.inputs.size() > 1) return usage_error("-c takes one file: an archive holds one");
+    // A reader of the stream may still fail after its last byte: no input is removed for it.
+    if (o.remove_inputs) return usage_error("--rm goes with archives written to files, not with -c");
+    if (o.inputs.empty()) o.inputs.emplace_back("-");
     return command;
   }
   if (o.output) {
     if (o.recursive) return usage_error("-o takes one file; -r needs a DEST_DIR");
     if (o.inputs.size() != 1) return usage_error("-o takes exactly one input file");
     if (o.output->empty()) return usage_error("-o needs a file name");
-    // "-" is standard output by convention: never a file of that name.
-    if (*o.output == "-") return usage_error("-o - (standard output) is not supported; name the archive");
     return command;
   }
   // The last name is the destination, a directory: one input alone is a mistake.
-  if (o.inputs.size() < 2) return usage_error("give the files to compress, then DEST_DIR (or -o FILE)");
+  if (o.inputs.size() < 2) return usage_error("give the files to compress, then DEST_DIR (or -o FILE, or -c)");
   o.destination = o.inputs.back();
   o.inputs.pop_back();
   if (o.destination == "-") return usage_error("DEST_DIR can't be '-'");
@@ -181,11 +252,15 @@ std::string help_text() {
   return std::string(
              "Usage: quarvex [OPTIONS] FILE... DEST_DIR   compress each FILE to DEST_DIR/FILE.qvx\n"
              "       quarvex [OPTIONS] -o OUT.qvx FILE     compress one file to OUT.qvx\n"
+             "       quarvex [OPTIONS] -c [FILE]           compress FILE (default: standard input)\n"
+             "                                              to standard output; no names: the same\n"
              "       quarvex -l|-t [--json] [-r] ARCHIVE...  list or test archives\n"
              "       quarvex -d [-r] [-pN] ARCHIVE... DEST_DIR  restore (the unquarvex tool itself)\n"
              "\n"
              "  -r, --recursive      walk directories and recreate their tree under DEST_DIR\n"
-             "  -o, --output=FILE    the archive of the single input FILE\n"
+             "  -o, --output=FILE    the archive of the single input FILE ('-': standard output)\n"
+         "  -c, --stdout         write the one archive to standard output (never to a terminal\n"
+         "                       without -f)\n"
              "  -0 ... -9            level; default ") +
          std::to_string(enc::kDefaultLevel) +
          "\n"
@@ -198,12 +273,15 @@ std::string help_text() {
          "\n"
          "      --filter=NAME    none, x86, delta or auto (default: x86 for x86 and x86-64\n"
          "                       ELF and PE programs and libraries, none for the rest)\n"
-         "  -p, --threads=N      workers, 0 to 64; default: one per processor\n"
-         "  -f, --force          replace existing archives\n"
+         "  -p, -T, --threads=N  workers, 0 to 64; default: one per processor\n"
+         "  -f, --force          replace existing archives; write to a terminal\n"
+         "  -k, --keep           keep the inputs (they always are)\n"
+         "      --rm             remove each input once its archive is complete and on disk\n"
          "  -l, --list           list archives: sizes, ratio, blocks, level, filter, checksum\n"
          "  -t, --test           decode every block of archives and check them, writing nothing\n"
          "      --json           --list and --test output for scripts\n"
          "  -v, --verbose        print a summary, and progress on a terminal\n"
+         "  -q, --quiet          print errors only\n"
          "  -h, --help           this text\n"
          "  -V, --version        the version\n"
          "  FILE '-'             standard input, compressed to DEST_DIR/stdin.qvx\n"
@@ -213,7 +291,7 @@ std::string help_text() {
 }
 
 std::string usage_reminder() {
-  return "Usage: quarvex [OPTIONS] FILE... DEST_DIR (or -o FILE, -l, -t, -d); try 'quarvex --help'\n";
+  return "Usage: quarvex [OPTIONS] FILE... DEST_DIR (or -o FILE, -c, -l, -t, -d); try 'quarvex --help'\n";
 }
 
 std::string version_text() { return std::string("quarvex ") + QVX_VERSION + "\n"; }

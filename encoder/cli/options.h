@@ -26,7 +26,11 @@ struct Options {
   bool recursive = false;            // -r
   bool force = false;                // -f
   bool json = false;                 // --json
-  bool verbose = false;              // -v
+  bool verbose = false;              // -v (never with -q)
+  bool quiet = false;                // -q: errors only
+  bool to_stdout = false;            // -c, or -o -: the one archive to standard output
+  bool remove_inputs = false;        // --rm: each input once its archive is complete and flushed
+  bool keep_inputs = false;          // -k: inputs are always kept; accepted for habit's sake
   std::optional<std::string> output; // -o FILE
   std::vector<std::string> inputs;   // FILE... (DEST_DIR taken off in a compression)
   std::string destination;           // DEST_DIR, unless -o is given

@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "platform/file_sync.h"
+#include "platform/streams.h"
 
 namespace uq::suite {
 
@@ -182,11 +183,20 @@ bool SafeOutput::commit(mode_t mode, const struct timespec* times, std::string* 
   if (::futimens(fd_, times) != 0) return fail("cannot set the times of");
   // Only an archive that replaces another goes to the disk before the rename: after a crash the
   // old one must still be there if the new one is not.
-  if (replaces_ && (errno = platform::sync_file(fd_)) != 0) return fail("write error on");
+  if ((replaces_ || durable_) && (errno = platform::sync_file(fd_)) != 0) return fail("write error on");
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) return fail("write error on");
-  return install(error);
+  if (!install(error)) return false;
+  if (durable_) {
+    const std::size_t slash = final_.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : final_.substr(0, slash);
+    if (const int err = platform::sync_directory(dir)) {
+      *error = "cannot flush the directory of " + quoted(final_) + ": " + std::strerror(err);
+      return false;
+    }
+  }
+  return true;
 }
 
 bool SafeOutput::install(std::string* error) {

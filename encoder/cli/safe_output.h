@@ -37,6 +37,10 @@ class SafeOutput {
   // file is then removed.
   bool commit(mode_t mode, const struct timespec* times, std::string* error);
 
+  // Makes commit() put the archive on the disk, its name included, whatever it replaces: the
+  // input is about to be removed.
+  void make_durable() { durable_ = true; }
+
   // Removes the temporary file when it is still there.
   void discard();
 
@@ -56,6 +60,7 @@ class SafeOutput {
   int fd_ = -1;
   bool replaces_ = false;  // something that --force replaces is at the final path
   bool force_ = false;
+  bool durable_ = false;  // sync the file before the rename and its directory after it
   int slot_ = -1;  // where the signal handler finds the temporary file
   std::vector<std::uint8_t> buffer_;
 };

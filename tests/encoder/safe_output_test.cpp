@@ -84,6 +84,23 @@ TEST_F(SafeOutputTest, OnlyAReplacingArchiveIsFlushedToTheDiskAndThatBeforeItsRe
   EXPECT_TRUE(syncs.empty());
 }
 
+// An archive whose input is about to be removed goes to the disk even when it replaces nothing.
+TEST_F(SafeOutputTest, ADurableArchiveIsSyncedBeforeItsRenameEvenWhenNew) {
+  watched_final = dir_ / "d.qvx";
+  SafeOutput out;
+  std::string error;
+  ASSERT_TRUE(out.open(watched_final, false, nullptr, &error)) << error;
+  struct stat st {};
+  ASSERT_EQ(::stat(out.temporary_path().c_str(), &st), 0);
+  const Bytes bytes{'d'};
+  ASSERT_TRUE(out.write(bytes.data(), bytes.size()));
+  out.make_durable();
+  ASSERT_TRUE(out.commit(0644, nullptr, &error)) << error;
+  ASSERT_EQ(syncs.size(), 1u);
+  EXPECT_EQ(syncs[0].synced, st.st_ino);
+  EXPECT_EQ(syncs[0].final_bytes, Bytes{});  // not there yet
+}
+
 // The file system keeps a name that appeared between the temporary file and the rename; without
 // -f it is never replaced, and only the temporary file goes.
 TEST_F(SafeOutputTest, AFileMadeAtTheFinalNameWhileTheArchiveIsWrittenIsKept) {

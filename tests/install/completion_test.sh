@@ -37,6 +37,8 @@ check_eq "unquarvex inside a directory" "sub/c.qvx" "$(complete_words unquarvex 
 # compress, and archives only where archives are read.
 check_eq "quarvex long options by prefix" "--verbose${nl}--version" "$(complete_words quarvex --ver)"
 check_eq "quarvex option with a value" "--filter=" "$(complete_words quarvex --fil)"
+check_eq "quarvex stream and removal options" "--recursive${nl}--rm" "$(complete_words quarvex --r)"
+check_eq "quarvex --stdout" "--stdout" "$(complete_words quarvex --std)"
 check_eq "quarvex --filter values" "auto${nl}delta${nl}none${nl}x86" "$(complete_words quarvex --filter = '')"
 check_eq "quarvex --filter= just typed" "auto${nl}delta${nl}none${nl}x86" "$(complete_words quarvex --filter =)"
 check_eq "quarvex --filter value by prefix" "delta" "$(complete_words quarvex --filter = d)"
