@@ -15,7 +15,7 @@ namespace {
 constexpr unsigned kMaxThreads = 64;
 
 // Long options without a short form.
-enum LongOnly : int { kLevel = 256, kBest, kFilter, kJson, kShuffleSeed };
+enum LongOnly : int { kLevel = 256, kBest, kFilter, kJson, kShuffleSeed, kRm, kKeepPartial };
 
 const option kLongOptions[] = {
     {"level", required_argument, nullptr, kLevel},
@@ -33,11 +33,17 @@ const option kLongOptions[] = {
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {"shuffle-seed", required_argument, nullptr, kShuffleSeed},
+    {"decompress", no_argument, nullptr, 'd'},
+    {"stdout", no_argument, nullptr, 'c'},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"keep", no_argument, nullptr, 'k'},
+    {"rm", no_argument, nullptr, kRm},
+    {"keep-partial", no_argument, nullptr, kKeepPartial},
     {nullptr, 0, nullptr, 0},
 };
 
 // A leading ':' makes a missing value its own case; digits are the levels -0 ... -9.
-constexpr const char kShortOptions[] = ":0123456789b:fhlo:p:rtvV";
+constexpr const char kShortOptions[] = ":0123456789b:cdfhklo:p:qrtvV";
 
 // A decimal number of at most 20 digits, nothing else, within [low, high].
 std::optional<std::uint64_t> parse_number(const char* text, std::uint64_t low, std::uint64_t high) {
@@ -83,6 +89,7 @@ Command parse_command_line(int argc, char** argv, unsigned processors) {
   o.threads = processors == 0 ? 1 : std::min(processors, kMaxThreads);
   bool listing = false;
   bool testing = false;
+  bool decompressing = false;
 
   opterr = 0;  // the messages are our own
   optind = 0;  // a full restart of getopt, for tests that parse more than once
@@ -132,6 +139,12 @@ Command parse_command_line(int argc, char** argv, unsigned processors) {
       case 'f': o.force = true; break;
       case 'l': listing = true; break;
       case 't': testing = true; break;
+      case 'd': decompressing = true; break;
+      case 'c': o.to_stdout = true; break;
+      case 'q': o.quiet = true; break;
+      case 'k': o.keep_inputs = true; break;
+      case kRm: o.remove_inputs = true; break;
+      case kKeepPartial: o.keep_partial = true; break;
       case kJson: o.json = true; break;
       case 'v': o.verbose = true; break;
       case 'h': command.action = Command::Action::help; return command;
@@ -139,7 +152,6 @@ Command parse_command_line(int argc, char** argv, unsigned processors) {
       case ':':
         return usage_error("option " + name_of(optopt) + " needs a value");
       default: {  // '?'
-        if (optopt == 'd') return usage_error("-d (restore) must be the first argument");
         if (optopt != 0) return usage_error(std::string("unknown option '-") + static_cast<char>(optopt) + "'");
         // An unknown long option: getopt has stepped past it.
         return usage_error(std::string("unknown option '") + argv[optind - 1] + "'");
@@ -149,13 +161,49 @@ Command parse_command_line(int argc, char** argv, unsigned processors) {
   for (int i = optind; i < argc; ++i) o.inputs.emplace_back(argv[i]);
 
   if (listing && testing) return usage_error("--list and --test can't be combined");
-  o.mode = listing ? Mode::list : testing ? Mode::test : Mode::compress;
-  if (o.json && o.mode == Mode::compress) return usage_error("--json goes with --list or --test");
+  if (decompressing && (listing || testing)) return usage_error("-d can't be combined with --list or --test");
+  o.mode = listing ? Mode::list : testing ? Mode::test : decompressing ? Mode::decompress : Mode::compress;
+  if (o.json && (o.mode == Mode::compress || o.mode == Mode::decompress)) {
+    return usage_error("--json goes with --list or --test");
+  }
+  if (o.output && *o.output == "-") {
+    o.output.reset();
+    o.to_stdout = true;
+  }
+  if (o.output && o.to_stdout) return usage_error("-c and -o can't be combined");
+  if (o.remove_inputs && o.keep_inputs) return usage_error("--rm and -k can't be combined");
+  if (o.keep_partial && o.mode != Mode::decompress) return usage_error("--keep-partial goes with -d");
+  if (o.quiet) o.verbose = false;
   int stdin_count = 0;
   for (const std::string& input : o.inputs) stdin_count += input == "-" ? 1 : 0;
 
+  if (o.mode == Mode::decompress) {
+    // No name, or -c: one archive (standard input without a name) to standard output.
+    if (o.to_stdout || o.inputs.empty()) {
+      if (o.recursive) return usage_error("-r restores into a DEST_DIR, not to standard output");
+      if (o.inputs.size() > 1) return usage_error("standard output takes one archive (an archive holds one file)");
+      if (o.keep_partial) return usage_error("--keep-partial goes with restores to files: a stream can't hold a hole");
+      if (o.remove_inputs) return usage_error("--rm goes with restores to files");
+      o.to_stdout = true;
+      return command;
+    }
+    if (stdin_count > 0) return usage_error("standard input ('-') restores to standard output (-c)");
+    if (o.output) {
+      if (o.recursive) return usage_error("-o takes one archive; -r needs a DEST_DIR");
+      if (o.inputs.size() != 1) return usage_error("-o takes exactly one archive");
+      if (o.output->empty()) return usage_error("-o needs a file name");
+      return command;
+    }
+    if (o.inputs.size() < 2) return usage_error("give the archives to restore, then DEST_DIR (or -c, or -o FILE)");
+    o.destination = o.inputs.back();
+    o.inputs.pop_back();
+    if (o.destination == "-") return usage_error("DEST_DIR can't be '-'");
+    return command;
+  }
+  if (o.to_stdout) return usage_error("-c goes with -d");
+
   if (o.mode != Mode::compress) {
-    if (o.output) return usage_error("-o goes with compression only");
+    if (o.output) return usage_error("-o goes with compression and -d");
     if (stdin_count > 0) return usage_error("--list and --test read archives from files, not '-'");
     if (o.inputs.empty()) return usage_error("give the archives to " + std::string(listing ? "list" : "test"));
     return command;

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/output_file.h"
+
 namespace uq::suite {
 
 namespace {
@@ -67,6 +69,13 @@ void remove_temporary_files_on_signals() {
     sigemptyset(&action.sa_mask);
     sigaction(sig, &action, nullptr);
   }
+}
+
+bool SafeOutput::open(const std::string& final_path, bool force, const platform::FileStatus& input, std::string* error) {
+  struct stat identity {};
+  identity.st_dev = static_cast<dev_t>(input.device);
+  identity.st_ino = static_cast<ino_t>(input.inode);
+  return open(final_path, force, input.ok ? &identity : nullptr, error);
 }
 
 bool SafeOutput::open(const std::string& final_path, bool force, const struct stat* input, std::string* error) {
@@ -157,6 +166,19 @@ bool SafeOutput::rewrite_start(const std::uint8_t* data, std::size_t len) {
   return true;
 }
 
+int SafeOutput::write_at(std::uint64_t offset, const std::uint8_t* data, std::size_t len) {
+  return fd_ < 0 ? EBADF : platform::write_at(fd_, offset, data, len);
+}
+
+int SafeOutput::extend_to(std::uint64_t size) { return fd_ < 0 ? EBADF : platform::extend_file(fd_, size); }
+
+bool SafeOutput::commit(const platform::FileStatus& attributes, bool durable, std::string* error) {
+  const timespec times[2] = {{static_cast<time_t>(attributes.accessed.seconds), attributes.accessed.nanoseconds},
+                             {static_cast<time_t>(attributes.modified.seconds), attributes.modified.nanoseconds}};
+  durable_ = durable;
+  return commit(static_cast<mode_t>(attributes.mode), times, error);
+}
+
 bool SafeOutput::commit(mode_t mode, const struct timespec* times, std::string* error) {
   const auto fail = [&](const std::string& what) {
     *error = what + " " + quoted(final_) + ": " + std::strerror(errno);
@@ -169,7 +191,7 @@ bool SafeOutput::commit(mode_t mode, const struct timespec* times, std::string* 
   if (::futimens(fd_, times) != 0) return fail("cannot set the times of");
   // Only an archive that replaces another goes to the disk before the rename: after a crash the
   // old one must still be there if the new one is not.
-  if (replaces_ && ::fsync(fd_) != 0) return fail("write error on");
+  if ((replaces_ || durable_) && ::fsync(fd_) != 0) return fail("write error on");
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) return fail("write error on");
@@ -182,11 +204,13 @@ bool SafeOutput::install(std::string* error) {
     // hard link (which fails on an existing name) where it doesn't.
     if (::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, final_.c_str(), RENAME_NOREPLACE) == 0) {
       renamed();
+      sync_directory_if_durable();
       return true;
     }
     if (errno == EINVAL || errno == ENOSYS) {
       if (::link(temp_.c_str(), final_.c_str()) == 0) {
         discard();
+        sync_directory_if_durable();
         return true;
       }
     }
@@ -207,6 +231,7 @@ bool SafeOutput::install(std::string* error) {
     return false;
   }
   renamed();
+  sync_directory_if_durable();
   return true;
 }
 
@@ -214,6 +239,12 @@ void SafeOutput::renamed() {
   disarm(slot_);
   slot_ = -1;
   temp_.clear();
+}
+
+void SafeOutput::sync_directory_if_durable() {
+  if (!durable_) return;
+  const std::size_t slash = final_.rfind('/');
+  platform::sync_directory(slash == std::string::npos ? "." : slash == 0 ? "/" : final_.substr(0, slash));
 }
 
 void SafeOutput::discard() {

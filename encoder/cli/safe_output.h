@@ -1,5 +1,5 @@
-// Where an archive is written: a temporary file in the archive's own directory, renamed onto the
-// final name only once it is complete. What was at the final name is never truncated, written
+// Where an archive (or a restored file) is written: a temporary file in its own directory, renamed
+// onto the final name only once it is complete. What was at the final name is never truncated, written
 // through or removed: without --force it is kept and the archive fails; with --force a regular
 // file or a symbolic link is replaced by the rename, and anything else (a device node, a
 // directory, a FIFO) is refused. On any failure only the temporary file goes.
@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "platform/file_status.h"
 
 namespace uq::suite {
 
@@ -25,16 +27,25 @@ class SafeOutput {
   // creates the temporary file beside it. False with a message in *error when the archive can't
   // be written there.
   bool open(const std::string& final_path, bool force, const struct stat* input, std::string* error);
+  bool open(const std::string& final_path, bool force, const platform::FileStatus& input, std::string* error);
 
   // Appends bytes (buffered); false on a failed write, with errno set.
   bool write(const std::uint8_t* data, std::size_t len);
   // Writes `len` bytes over the start of the file, after what is buffered; false on failure.
   bool rewrite_start(const std::uint8_t* data, std::size_t len);
 
+  // Writes `len` bytes at `offset`, unbuffered (blocks restored in any order). Gives 0 or errno.
+  int write_at(std::uint64_t offset, const std::uint8_t* data, std::size_t len);
+  // Makes the file at least `size` bytes long, the bytes added reading as zeros. Gives 0 or errno.
+  int extend_to(std::uint64_t size);
+
   // Gives the file `mode`'s permission bits and the access and modification times `times` (null:
   // now), then renames it onto the final path. False with a message in *error; the temporary
   // file is then removed.
   bool commit(mode_t mode, const struct timespec* times, std::string* error);
+  // The same with the permission bits and times of `attributes`. A `durable` file (whose source is
+  // removed next) is flushed to the disk before the rename, and its directory after it.
+  bool commit(const platform::FileStatus& attributes, bool durable, std::string* error);
 
   // Removes the temporary file when it is still there.
   void discard();
@@ -46,11 +57,13 @@ class SafeOutput {
   bool flush();
   bool install(std::string* error);
   void renamed();  // the temporary file is the archive now
+  void sync_directory_if_durable();
 
   std::string final_;
   std::string temp_;
   int fd_ = -1;
   bool replaces_ = false;  // something that --force replaces is at the final path
+  bool durable_ = false;   // flushed to the disk before the rename, its directory after
   bool force_ = false;
   int slot_ = -1;  // where the signal handler finds the temporary file
   std::vector<std::uint8_t> buffer_;

@@ -108,8 +108,6 @@ class Faults : public ::testing::Test {
 };
 
 TEST_F(Faults, EveryAllocationOfARunFailsInTurn) {
-  // The allocation counter is built into a restore tool of its own; quarvex -d runs the same code.
-  if (restore_tool_is_quarvex()) GTEST_SKIP() << "runs against unquarvex_faulty alone";
   for (const std::string threads : {"-p0", "-p2"}) {
     const unsigned long total = allocations_of_a_run(threads);
     ASSERT_GT(total, 10u);
