@@ -2,6 +2,7 @@
 // status, so that tests see exactly what a user of the binary sees.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -14,12 +15,24 @@ struct RunOptions {
   bool empty_argv0 = false;  // start the child with argc == 0
   bool stdout_closed = false;  // nobody reads the child's standard output (a closed pipe)
   std::vector<std::string> env = {};  // "NAME=VALUE" entries set in the child's environment
+  // Standard input: /dev/null unless one of these is given.
+  std::string stdin_file = {};      // this file
+  bool stdin_pipe = false;          // a pipe, fed `stdin_data` and then closed
+  std::string stdin_data = {};
+  bool stdin_terminal = false;      // a pseudo-terminal, on which nothing but this is typed:
+  std::string typed = {};           // ("\x04" at the start of a line: the end of the input)
+  // Standard output is read up to this many bytes, then closed (a reader that stops, as head -c).
+  std::size_t stdout_limit = static_cast<std::size_t>(-1);
+  // More than this many seconds (0: no limit), and the child is killed (timed_out), so that a hang
+  // fails in seconds.
+  int timeout_seconds = 0;
 };
 
 struct RunResult {
   int status = -1;  // exit status 0..255, or 128 + signal number
   std::string out;
   std::string err;
+  bool timed_out = false;
 };
 
 // Runs argv[0] (a path) with the arguments argv[1..].
