@@ -31,17 +31,20 @@ std::string what_went_out(const StreamRestore& r) {
 void report_failure(const std::string& name, const StreamRestore& r, std::uint64_t memory_limit, Progress& progress) {
   if (r.write_failed) {
     say(progress, "write error on standard output: " + std::string(std::strerror(r.write_err)));
-  } else if (r.window_full) {
+    return;
+  }
+  if (r.window_full) {
     say(progress, name + ": its records lie too far out of order to be put in order within " +
                       human_bytes(memory_limit) + " of memory; " + what_went_out(r) +
                       ". Restore it from a file, or raise UNQUARVEX_MEMORY_LIMIT");
-  } else if (r.named_problem >= 0 && !is_damage(r.problems[static_cast<std::size_t>(r.named_problem)])) {
-    say(progress, name + ": " + r.reason + (r.blocks_out > 0 ? "; " + what_went_out(r) : ""));
-  } else if (r.blocks_out >= r.block_count) {
-    say(progress, name + ": damaged: " + r.reason + "; every byte went to standard output already");
-  } else {
-    say(progress, name + ": damaged: " + r.reason + "; " + what_went_out(r));
+    return;
   }
+  const bool named = r.named_problem >= 0;
+  const bool damage = !named || is_damage(r.problems[static_cast<std::size_t>(r.named_problem)]);
+  // A checksum that does not match is known only once every block has gone out.
+  const std::string where = !named && r.blocks_out >= r.block_count ? "every byte went to standard output already"
+                                                                    : what_went_out(r);
+  say(progress, name + ": " + (damage ? "damaged: " : "") + r.reason + "; " + where);
 }
 
 }  // namespace
