@@ -187,17 +187,19 @@ Command parse_command_line(int argc, char** argv, unsigned processors) {
       o.to_stdout = true;
       return command;
     }
-    if (stdin_count > 0) return usage_error("standard input ('-') restores to standard output (-c)");
     if (o.output) {
       if (o.recursive) return usage_error("-o takes one archive; -r needs a DEST_DIR");
       if (o.inputs.size() != 1) return usage_error("-o takes exactly one archive");
       if (o.output->empty()) return usage_error("-o needs a file name");
-      return command;
+    } else {
+      if (o.inputs.size() < 2) return usage_error("give the archives to restore, then DEST_DIR (or -c, or -o FILE)");
+      o.destination = o.inputs.back();
+      o.inputs.pop_back();
+      if (o.destination == "-") return usage_error("DEST_DIR can't be '-'");
     }
-    if (o.inputs.size() < 2) return usage_error("give the archives to restore, then DEST_DIR (or -c, or -o FILE)");
-    o.destination = o.inputs.back();
-    o.inputs.pop_back();
-    if (o.destination == "-") return usage_error("DEST_DIR can't be '-'");
+    for (const std::string& input : o.inputs) {
+      if (input == "-") return usage_error("standard input ('-') restores to standard output (-c)");
+    }
     return command;
   }
   if (o.to_stdout) return usage_error("-c goes with -d");

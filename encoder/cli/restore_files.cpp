@@ -319,7 +319,9 @@ int run_restore_to_files(const Options& options) {
     if (!make_directory(dir, progress)) ++failures;
   }
   if (progress.enabled()) {
-    for (const Restore& r : plan.restores) progress.add_total(static_cast<std::uint64_t>(std::max<std::int64_t>(restored_size_of(r.archive), 0)));
+    for (const Restore& r : plan.restores) {
+      progress.add_total(static_cast<std::uint64_t>(std::max<std::int64_t>(restored_size_of(r.archive), 0)));
+    }
   }
 
   Restorer restorer(options, progress, plan);
