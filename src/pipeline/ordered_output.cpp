@@ -128,7 +128,7 @@ int OrderedOutput::put_out(const std::uint8_t* data, std::size_t len) {
     changed_.notify_all();
     const auto it = pending_.find(next_);
     if (stopped_ || it == pending_.end() || !it->second.arrived) return 0;
-    held.swap(it->second.held);
+    held = std::move(it->second.held);
     data = held.data();
     len = held.size();
   }
