@@ -1,6 +1,7 @@
 // The restore library: what the restore tool does, for both tools (`unquarvex`, and `quarvex`
-// for its checked restores, streams, --list and --test), the fuzz targets and the benchmarks. One block decoder, one file
-// decoder and one pipeline serve every use; this header is all a user of the library needs.
+// for its checked restores, streams, --list and --test), the fuzz targets and the benchmarks.
+// One block decoder, one file decoder and one pipeline serve every use; this header is all a
+// user of the library needs.
 #pragma once
 
 #include <cstddef>

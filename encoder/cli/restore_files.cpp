@@ -92,7 +92,8 @@ class Planner {
     switch (entry.kind) {
       case WalkEntry::Kind::directory: {
         const platform::FileStatus status = platform::file_status(entry.path);
-        if (destination_.ok && status.ok && status.device == destination_.device && status.inode == destination_.inode) {
+        if (destination_.ok && status.ok && status.device == destination_.device &&
+            status.inode == destination_.inode) {
           inside_destination_ = entry.path + (entry.path.back() == '/' ? "" : "/");
           if (!options_.quiet) say(progress_, quoted(entry.path) + " is the destination; not restored into itself");
           return;
@@ -173,17 +174,20 @@ const Problem* problem_to_name(const ArchiveCheck& check) {
 }
 
 std::string block_range(const ArchiveCheck::BadBlocks& run, const ArchiveCheck& check) {
-  const auto first_byte = static_cast<std::uint64_t>(run.first) * static_cast<std::uint64_t>(check.block_size);
-  const std::uint64_t end = std::min(static_cast<std::uint64_t>(run.last + 1) * static_cast<std::uint64_t>(check.block_size),
-                                     static_cast<std::uint64_t>(check.restored_size));
-  const std::string blocks = run.first == run.last ? "block " + std::to_string(run.first)
-                                                   : "blocks " + std::to_string(run.first) + " to " + std::to_string(run.last);
+  const auto block = static_cast<std::uint64_t>(check.block_size);
+  const std::uint64_t first_byte = static_cast<std::uint64_t>(run.first) * block;
+  const std::uint64_t end =
+      std::min(static_cast<std::uint64_t>(run.last + 1) * block, static_cast<std::uint64_t>(check.restored_size));
+  const std::string blocks = run.first == run.last
+                                 ? "block " + std::to_string(run.first)
+                                 : "blocks " + std::to_string(run.first) + " to " + std::to_string(run.last);
   return blocks + " (bytes " + std::to_string(first_byte) + " to " + std::to_string(end - 1) + ")";
 }
 
 std::string speed_text(std::uint64_t bytes, double seconds) {
   char text[48];
-  std::snprintf(text, sizeof text, "%.2f s, %.1f MB/s", seconds, seconds > 0 ? static_cast<double>(bytes) / seconds / 1e6 : 0.0);
+  std::snprintf(text, sizeof text, "%.2f s, %.1f MB/s", seconds,
+                seconds > 0 ? static_cast<double>(bytes) / seconds / 1e6 : 0.0);
   return text;
 }
 
@@ -240,9 +244,9 @@ class Restorer {
     bytes_ += end;
     if (options_.verbose) {
       const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-      progress_.print(stderr, r.archive + " -> " + r.output + ": " + std::to_string(end) + " bytes, " +
-                                  (check.has_checksum ? "checksum verified" : "no checksum: every block decoded") + ", " +
-                                  speed_text(end, seconds) + "\n");
+      const char* checked = check.has_checksum ? "checksum verified" : "no checksum: every block decoded";
+      progress_.print(stderr, r.archive + " -> " + r.output + ": " + std::to_string(end) + " bytes, " + checked +
+                                  ", " + speed_text(end, seconds) + "\n");
     }
     // Only now, with the output complete and on the disk, may the archive go.
     if (options_.remove_inputs && std::remove(r.archive.c_str()) != 0) {
@@ -285,11 +289,12 @@ class Restorer {
       return false;
     }
     for (const ArchiveCheck::BadBlocks& run : check.bad_blocks) {
-      say(progress_, r.archive + ": " + block_range(run, check) + " of " + quoted(r.output) + " left as zeros: " + run.why);
+      say(progress_,
+          r.archive + ": " + block_range(run, check) + " of " + quoted(r.output) + " left as zeros: " + run.why);
     }
     if (check.bad_blocks.empty()) {
-      say(progress_, r.archive + ": " + quoted(r.output) + " kept with every block, which do not add up to the archive: " +
-                         check.reason);
+      say(progress_, r.archive + ": " + quoted(r.output) +
+                         " kept with every block, which do not add up to the archive: " + check.reason);
     }
     return true;
   }

@@ -82,7 +82,9 @@ int run_restore_to_stream(const Options& options) {
       return 1;
     }
     source.name = name;
-    if (progress.enabled()) progress.add_total(static_cast<std::uint64_t>(std::max<std::int64_t>(restored_size_of(name), 0)));
+    if (progress.enabled()) {
+      progress.add_total(static_cast<std::uint64_t>(std::max<std::int64_t>(restored_size_of(name), 0)));
+    }
   }
 
   StreamOptions stream_options;

@@ -71,7 +71,8 @@ void remove_temporary_files_on_signals() {
   }
 }
 
-bool SafeOutput::open(const std::string& final_path, bool force, const platform::FileStatus& input, std::string* error) {
+bool SafeOutput::open(const std::string& final_path, bool force, const platform::FileStatus& input,
+                      std::string* error) {
   struct stat identity {};
   identity.st_dev = static_cast<dev_t>(input.device);
   identity.st_ino = static_cast<ino_t>(input.inode);

@@ -1,8 +1,8 @@
-// Where an archive (or a restored file) is written: a temporary file in its own directory, renamed
-// onto the final name only once it is complete. What was at the final name is never truncated, written
-// through or removed: without --force it is kept and the archive fails; with --force a regular
-// file or a symbolic link is replaced by the rename, and anything else (a device node, a
-// directory, a FIFO) is refused. On any failure only the temporary file goes.
+// Where an archive (or a restored file) is written: a temporary file in its own directory,
+// renamed onto the final name only once it is complete. What was at the final name is never
+// truncated, written through or removed: without --force it is kept and the output fails; with
+// --force a regular file or a symbolic link is replaced by the rename, and anything else (a
+// device node, a directory, a FIFO) is refused. On any failure only the temporary file goes.
 #pragma once
 
 #include <sys/stat.h>

@@ -234,7 +234,8 @@ TEST_F(QuarvexRestore, CommandLineMistakesOfARestore) {
       {{"-d", "-c", "a.qvx", "b.qvx"}, "standard output takes one archive (an archive holds one file)"},
       {{"-d", "-o", "-", "a.qvx", "b.qvx"}, "standard output takes one archive (an archive holds one file)"},
       {{"-d", "-r", "-c", "a.qvx"}, "-r restores into a DEST_DIR, not to standard output"},
-      {{"-d", "--keep-partial", "-c", "a.qvx"}, "--keep-partial goes with restores to files: a stream can't hold a hole"},
+      {{"-d", "--keep-partial", "-c", "a.qvx"},
+       "--keep-partial goes with restores to files: a stream can't hold a hole"},
       {{"-d", "--rm"}, "--rm goes with restores to files"},
       {{"-d", "-", "out"}, "standard input ('-') restores to standard output (-c)"},
       {{"-d", "-o", "x", "a.qvx", "b.qvx"}, "-o takes exactly one archive"},
@@ -250,8 +251,9 @@ TEST_F(QuarvexRestore, CommandLineMistakesOfARestore) {
   for (const auto& [args, message] : bad) {
     RunResult r = quarvex(args);
     EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
-    EXPECT_EQ(r.err, "quarvex: " + message + "\n" + "Usage: quarvex [OPTIONS] FILE... DEST_DIR (or -o FILE, -l, -t, -d); "
-                     "try 'quarvex --help'\n") << testing::PrintToString(args);
+    EXPECT_EQ(r.err, "quarvex: " + message +
+                         "\nUsage: quarvex [OPTIONS] FILE... DEST_DIR (or -o FILE, -l, -t, -d); try 'quarvex --help'\n")
+        << testing::PrintToString(args);
   }
   // --decompress is -d, anywhere on the line; -k is taken and keeps the archive anyway.
   put("a.qvx", hand_made(1));

@@ -104,7 +104,8 @@ TEST_F(QuarvexStream, CompressedBytesAreNotReadFromATerminalWithoutForce) {
   RunResult r = quarvex({"-d"}, {.stdin_terminal = true, .timeout_seconds = 60});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "quarvex: standard input is a terminal: compressed data is not read from one (-f reads it anyway)\n");
+  EXPECT_EQ(r.err,
+            "quarvex: standard input is a terminal: compressed data is not read from one (-f reads it anyway)\n");
   // With -f it is read: here an end of input at once, which is no archive.
   r = quarvex({"-d", "-f"}, {.stdin_terminal = true, .typed = "\x04", .timeout_seconds = 60});
   EXPECT_FALSE(r.timed_out);

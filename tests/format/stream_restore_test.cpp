@@ -146,7 +146,8 @@ TEST_F(StreamRestores, AStreamEndsAfterTheLastGoodBlockAndChecksItsSumAtTheEnd) 
   Bytes flipped = archive;
   flipped[block1 + 100] ^= 0x01;
   Bytes without_block1(archive.begin(), archive.begin() + static_cast<std::ptrdiff_t>(block1 - 5));
-  without_block1.insert(without_block1.end(), archive.begin() + static_cast<std::ptrdiff_t>(block1 + kMiB), archive.end());
+  without_block1.insert(without_block1.end(), archive.begin() + static_cast<std::ptrdiff_t>(block1 + kMiB),
+                        archive.end());
   without_block1[block1 - 5 + 4] = 0x02;  // block 2's record, now second: one place on
   without_block1[block1 - 5 + 4 + 5 + kMiB] = 0x02;  // block 3's, now third
   for (const int threads : {0, 2}) {

@@ -27,7 +27,9 @@ struct Terminal {
 Terminal open_terminal() {
   Terminal t;
   t.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (t.master < 0 || grantpt(t.master) != 0 || unlockpt(t.master) != 0) throw std::runtime_error("posix_openpt failed");
+  if (t.master < 0 || grantpt(t.master) != 0 || unlockpt(t.master) != 0) {
+    throw std::runtime_error("posix_openpt failed");
+  }
   const char* name = ptsname(t.master);
   if (name == nullptr) throw std::runtime_error("ptsname failed");
   t.slave_name = name;
@@ -119,7 +121,8 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
   while (open_count > 0) {
     int wait_ms = -1;
     if (options.timeout_seconds > 0 && !result.timed_out) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) {
         result.timed_out = true;
         kill(pid, SIGKILL);
