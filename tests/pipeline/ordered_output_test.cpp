@@ -123,18 +123,22 @@ TEST_F(Ordered, ABlockWithoutARecordWhereOneCouldBeStopsTheStream) {
 }
 
 // After a lost block only the blocks before it are still wanted: later ones are passed over
-// while one before it is still to come, and the reading stops once none is.
+// while one before it is still to come, and the reading stops once none is. The memory of the
+// blocks past the loss goes back as soon as each is done with.
 TEST_F(Ordered, ALostBlockEndsTheStreamAfterEveryBlockBeforeIt) {
-  auto out = make(6);
+  auto out = make(8);
   EXPECT_EQ(admit(*out, 0, 0), Admission::counted);
   EXPECT_EQ(admit(*out, 1, 2), Admission::counted);
   EXPECT_EQ(admit(*out, 2, 3), Admission::counted);
+  EXPECT_EQ(admit(*out, 3, 5), Admission::counted);
   arrive(*out, 3);
   out->dropped(2);
-  EXPECT_EQ(budget_.in_flight(), kUnit);  // block 3, held, is let go with it
-  EXPECT_EQ(admit(*out, 3, 4), Admission::skip);
-  EXPECT_EQ(admit(*out, 4, 1), Admission::counted);
-  EXPECT_EQ(admit(*out, 5, 5), Admission::stop);
+  EXPECT_EQ(budget_.in_flight(), 2 * kUnit);  // blocks 0 and 5 on their way; block 3, held, is let go
+  arrive(*out, 5);
+  EXPECT_EQ(budget_.in_flight(), kUnit);  // of no use on arrival
+  EXPECT_EQ(admit(*out, 4, 4), Admission::skip);
+  EXPECT_EQ(admit(*out, 5, 1), Admission::counted);
+  EXPECT_EQ(admit(*out, 6, 6), Admission::stop);
   arrive(*out, 1);
   arrive(*out, 0);
   EXPECT_EQ(sunk_, (std::vector<std::uint8_t>{0, 1}));
@@ -142,6 +146,17 @@ TEST_F(Ordered, ALostBlockEndsTheStreamAfterEveryBlockBeforeIt) {
   EXPECT_EQ(outcome_.lost, 2);
   EXPECT_EQ(outcome_.blocks_out, 2);
   EXPECT_EQ(budget_.in_flight(), 0u);
+
+  // A block below the loss lost later moves the loss down.
+  outcome_ = {};
+  out = make(3);
+  for (std::int64_t k = 0; k < 3; ++k) EXPECT_EQ(admit(*out, k, k), Admission::counted);
+  out->dropped(2);
+  out->dropped(1);
+  arrive(*out, 0);
+  out->finish();
+  EXPECT_EQ(outcome_.lost, 1);
+  EXPECT_EQ(outcome_.blocks_out, 1);
 }
 
 TEST_F(Ordered, AFailedWriteStopsTheStreamAndRecordsPastTheEndAreSkipped) {
