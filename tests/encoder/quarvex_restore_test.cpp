@@ -65,12 +65,23 @@ TEST_F(QuarvexRestore, EachFailureNamesItsArchiveAndLeavesNoOutputAndTheRunGoesO
   }
 }
 
-TEST_F(QuarvexRestore, AFailedWriteLeavesNothingBehind) {
+TEST_F(QuarvexRestore, AFailedWriteLeavesNothingBehindNotEvenWithKeepPartial) {
   put("a.qvx", hand_made(3));
-  RunResult r = quarvex({"-d", "a.qvx", "out"}, {.max_file_size = 1 << 20});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "quarvex: a.qvx: write error on 'out/a': " + std::string(std::strerror(EFBIG)) + "\n");
-  EXPECT_EQ(snapshot(dir_ / "out"), Tree{});
+  for (const std::string keep : {"-k", "--keep-partial"}) {
+    RunResult r = quarvex({"-d", keep, "a.qvx", "out"}, {.max_file_size = 1 << 20});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "quarvex: a.qvx: write error on 'out/a': " + std::string(std::strerror(EFBIG)) + "\n");
+    EXPECT_EQ(snapshot(dir_ / "out"), Tree{});
+  }
+}
+
+// A block of zeros is left as a hole, and the file still gets its whole length.
+TEST_F(QuarvexRestore, ALastBlockOfZerosIsRestoredToItsLength) {
+  put("a.qvx", QvxBuilder({.orig_size = 2 * kBlock}).block(block_bytes(0)).block(Bytes(kBlock, 0)).bytes());
+  ASSERT_EQ(quarvex({"-d", "a.qvx", "out"}).status, 0);
+  Bytes expected = block_bytes(0);
+  expected.resize(2 * kBlock);
+  EXPECT_TRUE(get("out/a") == expected);
 }
 
 // --keep-partial keeps what the restore tool keeps: every good block in place, zeros for the
@@ -78,24 +89,36 @@ TEST_F(QuarvexRestore, AFailedWriteLeavesNothingBehind) {
 TEST_F(QuarvexRestore, KeepPartialKeepsTheGoodBlocksAndNamesEachBadRange) {
   // Block 1's 7 coded bytes stand for a whole block: block 3 starts that much earlier.
   put("a.qvx", cut(hand_made(5, {}, {1}), block_at(3) - (kBlock - 7) + 10));
-  RunResult r = quarvex({"-d", "--keep-partial", "-p2", "a.qvx", "out"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err,
-            "quarvex: a.qvx: damaged: block 1: coded stream damaged\n"
-            "quarvex: a.qvx: block 1 (bytes 1048576 to 2097151) of 'out/a' left as zeros: coded stream damaged\n"
-            "quarvex: a.qvx: block 3 (bytes 3145728 to 4194303) of 'out/a' left as zeros: cut short: 10 of 1048576 "
-            "bytes\n"
-            "quarvex: a.qvx: block 4 (bytes 4194304 to 5242879) of 'out/a' left as zeros: missing\n");
   Bytes expected = restored_blocks(5);
   std::fill(expected.begin() + kBlock, expected.begin() + 2 * kBlock, 0);
   std::fill(expected.begin() + 3 * kBlock, expected.end(), 0);
-  EXPECT_TRUE(get("out/a") == expected);
-  EXPECT_EQ(snapshot(dir_ / "out").size(), 1u);
+  // The blocks after a damaged one are restored without workers too.
+  for (const std::string threads : {"-p0", "-p2"}) {
+    RunResult r = quarvex({"-d", "-f", "--keep-partial", threads, "a.qvx", "out"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "quarvex: a.qvx: damaged: block 1: coded stream damaged\n"
+              "quarvex: a.qvx: block 1 (bytes 1048576 to 2097151) of 'out/a' left as zeros: coded stream damaged\n"
+              "quarvex: a.qvx: block 3 (bytes 3145728 to 4194303) of 'out/a' left as zeros: cut short: 10 of 1048576 "
+              "bytes\n"
+              "quarvex: a.qvx: block 4 (bytes 4194304 to 5242879) of 'out/a' left as zeros: missing\n");
+    EXPECT_TRUE(get("out/a") == expected) << threads;
+    EXPECT_EQ(snapshot(dir_ / "out").size(), 1u);
+  }
+  // Block 1 has no record at all, block 2 is damaged: two ranges, each with its reason.
+  QvxBuilder gap({.orig_size = 3 * kBlock});
+  gap.block(block_bytes(0)).block(hex("11 22 00 00 00 00 00"), rel_index(2, 1));
+  put("gap.qvx", gap.bytes());
+  RunResult r = quarvex({"-d", "--keep-partial", "gap.qvx", "out"});
+  EXPECT_EQ(r.err,
+            "quarvex: gap.qvx: damaged: block 2: coded stream damaged\n"
+            "quarvex: gap.qvx: block 1 (bytes 1048576 to 2097151) of 'out/gap' left as zeros: missing\n"
+            "quarvex: gap.qvx: block 2 (bytes 2097152 to 3145727) of 'out/gap' left as zeros: coded stream damaged\n");
   // An archive whose header can't be read leaves nothing to keep.
   put("b.qvx", text_like(100));
   r = quarvex({"-d", "--keep-partial", "b.qvx", "out"});
   EXPECT_EQ(r.err, "quarvex: b.qvx: not a quarvex file\n");
-  EXPECT_EQ(snapshot(dir_ / "out").size(), 1u);
+  EXPECT_EQ(snapshot(dir_ / "out").size(), 2u);
 }
 
 TEST_F(QuarvexRestore, ExistingOutputsAreKeptWithoutForceAndLinksAreReplacedNeverWrittenThrough) {
@@ -190,6 +213,35 @@ TEST_F(QuarvexRestore, AnInterruptLeavesNoFileUnderTheOutputsName) {
   EXPECT_EQ(snapshot(dir_ / "out"), Tree{});
 }
 
+// --rm: the output reaches the disk, and its name in its directory, before the archive goes.
+TEST_F(QuarvexRestore, RemoveFlushesTheOutputAndItsDirectoryBeforeTheArchiveGoes) {
+  if (::access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
+  put("a.qvx", hand_made(1));
+  make_dirs(dir_ / "out");
+  // LeakSanitizer can't run under ptrace.
+  RunResult r = run_program({"/usr/bin/strace", "-o", "calls", "-e", "trace=fsync,renameat2,rename,unlink,unlinkat",
+                             UQ_QUARVEX, "-d", "--rm", "a.qvx", "out"},
+                            {.cwd = dir_.path(), .env = {"ASAN_OPTIONS=detect_leaks=0"}});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Bytes calls = get("calls");
+  const std::string trace(calls.begin(), calls.end());
+  const std::size_t rename = trace.find("rename");
+  const std::size_t flush = trace.find("fsync(");
+  const std::size_t directory_flush = trace.find("fsync(", rename);
+  const std::size_t removal = trace.find("unlink(\"a.qvx\")");
+  EXPECT_LT(flush, rename) << trace;
+  EXPECT_LT(rename, directory_flush) << trace;
+  EXPECT_LT(directory_flush, removal) << trace;
+  EXPECT_NE(removal, std::string::npos) << trace;
+  // Without --rm a new output is not flushed: that costs time and saves nothing.
+  put("b.qvx", hand_made(1));
+  r = run_program({"/usr/bin/strace", "-o", "calls", "-e", "trace=fsync", UQ_QUARVEX, "-d", "b.qvx", "out"},
+                  {.cwd = dir_.path(), .env = {"ASAN_OPTIONS=detect_leaks=0"}});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Bytes plain = get("calls");
+  EXPECT_EQ(std::string(plain.begin(), plain.end()).find("fsync("), std::string::npos);
+}
+
 TEST_F(QuarvexRestore, RemoveTakesAnArchiveOnlyOnceItsOutputIsWhole) {
   put("good.qvx", hand_made(2));
   put("bad.qvx", hand_made(2, {}, {1}));
@@ -202,6 +254,15 @@ TEST_F(QuarvexRestore, RemoveTakesAnArchiveOnlyOnceItsOutputIsWhole) {
   EXPECT_TRUE(exists("bad.qvx"));
   EXPECT_TRUE(exists("taken.qvx"));
   EXPECT_EQ(get("out/taken"), Bytes{'x'});
+}
+
+TEST_F(QuarvexRestore, TwoArchivesOfOneOutputAreNotBothRestored) {
+  put("a/x.qvx", hand_made(1));
+  put("b/x.qvx", hand_made(2));
+  RunResult r = quarvex({"-d", "a/x.qvx", "b/x.qvx", "out"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarvex: 'b/x.qvx' passed over: its output 'out/x' is that of 'a/x.qvx' already\n");
+  EXPECT_TRUE(get("out/x") == restored_blocks(1));
 }
 
 // -r walks as the restore tool does, reports what it can't use, and never enters DEST_DIR.

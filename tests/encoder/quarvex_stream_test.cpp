@@ -2,6 +2,7 @@
 // blocks in index order from a file and from a pipe; a window the memory limit can't hold; a
 // stream that ends after its last good block and says why; a reader that closes the pipe; and no
 // compressed bytes read from a terminal.
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 
@@ -43,6 +44,11 @@ TEST_F(QuarvexStream, AWindowTooLargeForTheMemoryLimitIsReadByIndexFromAFileAndR
   RunResult from_file = quarvex({"-d", "-c", "reversed.qvx"}, limited);
   EXPECT_EQ(from_file.status, 0) << from_file.err;
   EXPECT_TRUE(from_file.out == as_text(restored_blocks(3)));
+  RunOptions on_stdin = limited;  // a file on standard input, as tar -I gives it, can be read twice too
+  on_stdin.stdin_file = dir_ / "reversed.qvx";
+  RunResult from_stdin = quarvex({"-d", "-p2"}, on_stdin);
+  EXPECT_EQ(from_stdin.status, 0) << from_stdin.err;
+  EXPECT_TRUE(from_stdin.out == as_text(restored_blocks(3)));
   RunOptions piped = limited;
   piped.stdin_pipe = true;
   piped.stdin_data = as_text(get("reversed.qvx"));
@@ -60,20 +66,26 @@ TEST_F(QuarvexStream, AWindowTooLargeForTheMemoryLimitIsReadByIndexFromAFileAndR
 TEST_F(QuarvexStream, AStreamEndsAfterItsLastGoodBlockAndSaysWhere) {
   const Bytes four = hand_made(4);
   const Bytes two_blocks = cut(restored_blocks(4), 2 * kBlock);
+  // Blocks 2 (damaged), 0, 3, 1: block 3's bytes come while block 1 is still awaited, and are
+  // passed over, in a pipe too.
   const std::vector<std::tuple<std::string, Bytes, std::string>> cases = {
-      {"damaged", hand_made(4, {}, {2}), "damaged: block 2: coded stream damaged"},
+      {"damaged", hand_made(6, {}, {2}), "damaged: block 2: coded stream damaged"},
+      {"shuffled", hand_made(4, {2, 0, 3, 1}, {2}), "damaged: block 2: coded stream damaged"},
       {"missing", cut(four, block_at(2) - 5), "damaged: block 2 missing"},
       {"short", cut(four, block_at(2) + 4000), "damaged: block 2: cut short: 4000 of 1048576 bytes"},
   };
   for (const auto& [name, archive, why] : cases) {
+    put(name + ".qvx", archive);
     for (const std::string threads : {"-p0", "-p2"}) {
       SCOPED_TRACE(name + " " + threads);
-      put(name + ".qvx", archive);
-      RunResult r = quarvex({"-d", threads, "-c", name + ".qvx"});
+      RunResult r = quarvex({"-d", threads, "-c", name + ".qvx"}, {.timeout_seconds = 60});
       EXPECT_EQ(r.status, 1);
       EXPECT_TRUE(r.out == as_text(two_blocks)) << r.out.size();
       EXPECT_EQ(r.err, "quarvex: " + name + ".qvx: " + why + "; standard output ends after block 1 (2097152 bytes)\n");
     }
+    RunResult piped = quarvex({"-d", "-p0"}, {.stdin_pipe = true, .stdin_data = as_text(archive), .timeout_seconds = 60});
+    EXPECT_TRUE(piped.out == as_text(two_blocks)) << name;
+    EXPECT_EQ(piped.err, "quarvex: standard input: " + why + "; standard output ends after block 1 (2097152 bytes)\n");
   }
   // The checksum is known only once every byte has gone out.
   put("noise", random_bytes(2 * kBlock + 3, 8));
@@ -98,6 +110,23 @@ TEST_F(QuarvexStream, AReaderThatClosesThePipeEndsTheRestoreAtOnceAndQuietly) {
     EXPECT_EQ(r.err, "") << threads;
     EXPECT_TRUE(r.out == as_text(cut(block_bytes(0), 100)));
   }
+}
+
+// What can't be read says so, in words that are not damage's.
+TEST_F(QuarvexStream, ASourceThatCantBeReadIsNotCalledDamaged) {
+  RunResult r = quarvex({"-d", "-c", "/proc/self/mem"});  // reads fail at offset 0
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarvex: /proc/self/mem: read error: " + std::string(std::strerror(EIO)) +
+                       "; nothing went to standard output\n");
+  make_dirs(dir_ / "folder.qvx");
+  r = quarvex({"-d", "-c", "folder.qvx"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarvex: 'folder.qvx' is a directory\n");
+  r = quarvex({"-d", "-c", "nowhere.qvx"});
+  EXPECT_EQ(r.err, "quarvex: 'nowhere.qvx': " + std::string(std::strerror(ENOENT)) + "\n");
+  put("notes.txt", text_like(100));
+  r = quarvex({"-d"}, {.stdin_file = dir_ / "notes.txt"});
+  EXPECT_EQ(r.err, "quarvex: standard input: not a quarvex file; nothing went to standard output\n");
 }
 
 TEST_F(QuarvexStream, CompressedBytesAreNotReadFromATerminalWithoutForce) {
