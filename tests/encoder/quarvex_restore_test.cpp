@@ -22,7 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class QuarvexRestore : public QuarvexTest {
+class QuarvexRestore : public RestoreTest {
  protected:
   // An archive quarvex made of `bytes` (random bytes: every block stored, with the checksum).
   void made(const std::string& name, const Bytes& bytes) {

@@ -13,7 +13,7 @@ namespace {
 
 std::string as_text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
-class QuarvexStream : public QuarvexTest {};
+class QuarvexStream : public RestoreTest {};
 
 TEST_F(QuarvexStream, ShuffledRecordsComeOutInOrderFromAFileStandardInputAndAPipe) {
   const Bytes data = text_like(3 * kBlock + 999, 4);

@@ -54,6 +54,15 @@ inline Bytes hand_made(std::int64_t count, std::vector<std::int64_t> order = {},
 // quarvex made of random bytes (every block stored, in order).
 inline std::size_t block_at(std::size_t k) { return 32 + 5 + k * (kBlock + 5); }
 
+// The tests of restores: a restore that hangs fails in two minutes, not at CTest's time-out.
+class RestoreTest : public QuarvexTest {
+ protected:
+  RunResult quarvex(std::vector<std::string> args, RunOptions options = {}) {
+    if (options.timeout_seconds == 0) options.timeout_seconds = 120;
+    return QuarvexTest::quarvex(std::move(args), std::move(options));
+  }
+};
+
 // The first `n` bytes.
 inline Bytes cut(const Bytes& b, std::size_t n) { return Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n)); }
 

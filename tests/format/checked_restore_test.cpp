@@ -11,6 +11,7 @@
 #include "format/file_decoder.h"
 #include "support/qvx_builder.h"
 #include "support/temp_dir.h"
+#include "support/watchdog.h"
 #include "unquarvex.h"
 
 namespace uq {
@@ -61,6 +62,7 @@ Bytes block_of(std::uint8_t fill) {
 
 TEST(CheckedRestore, EveryRestoredBlockIsWrittenAndTheOthersAreNamedWithTheirReason) {
   test::TempDir dir;
+  test::Watchdog watchdog(std::chrono::seconds(120));
   const Bytes coded_damage = test::hex("11 22 00 00 00 00 00");
   QvxBuilder b({.orig_size = 5 * kMiB});
   b.block(block_of(0)).block(coded_damage).block(block_of(2)).block(block_of(3)).block(block_of(4));

@@ -12,6 +12,7 @@
 #include "format/file_writer.h"
 #include "support/qvx_builder.h"
 #include "support/temp_dir.h"
+#include "support/watchdog.h"
 #include "unquarvex.h"
 
 namespace uq {
@@ -86,6 +87,7 @@ class StreamRestores : public ::testing::Test {
     return dir_ / name;
   }
   test::TempDir dir_;
+  test::Watchdog watchdog_{std::chrono::seconds(120)};  // a stream that waits for ever fails
 };
 
 TEST_F(StreamRestores, ShuffledRecordsComeOutInOrderFromAFileAndFromAPipe) {

@@ -12,6 +12,7 @@
 #include "pipeline/memory_budget.h"
 #include "pipeline/ordered_output.h"
 #include "report/collector.h"
+#include "support/watchdog.h"
 
 namespace uq::pipeline {
 namespace {
@@ -41,6 +42,8 @@ class Ordered : public ::testing::Test {
     return out.admit(record, index, kUnit, kUnit);
   }
 
+  // A window that leaves its reader waiting fails the test in seconds.
+  test::Watchdog watchdog_{std::chrono::seconds(60)};
   MemoryBudget budget_;
   report::Collector collector_;
   OrderedOutput::Outcome outcome_;
