@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "filter_guess.h"
+#include "platform/system.h"
 #include "progress.h"
 #include "safe_output.h"
 #include "unquarvex.h"
@@ -52,6 +53,21 @@ std::string join(const std::string& dir, const std::string& name) {
   return dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
+// A path as its components say, for telling two names of one file apart: "." components and
+// repeated or trailing "/" dropped. ".." is kept: only the file system knows where it leads.
+std::string lexical(const std::string& path) {
+  std::string out = !path.empty() && path.front() == '/' ? "/" : "";
+  std::size_t at = 0;
+  while (at < path.size()) {
+    std::size_t end = path.find('/', at);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(at, end - at);
+    if (!part.empty() && part != ".") out += (out.empty() || out.back() == '/' ? "" : "/") + part;
+    at = end + 1;
+  }
+  return out.empty() ? "." : out;
+}
+
 // What the plan found: the jobs in order, the directories to make, and how many inputs failed
 // already (reported as they were found).
 struct Plan {
@@ -72,7 +88,25 @@ class Planner {
     }
   }
 
-  Plan take() && { return std::move(plan_); }
+  // The plan, less every job whose archive would land on another input of the run: the archive
+  // would replace that input (with -f) before it is read.
+  Plan take() && {
+    Plan plan = std::move(plan_);
+    std::vector<Job> kept;
+    for (Job& job : plan.jobs) {
+      const std::string* other = input_at(job.output, job.input);
+      if (other != nullptr) {
+        say(progress_, quoted(job.input) + " passed over: its archive " + quoted(job.output) + " is the input " +
+                           quoted(*other) + " of this run");
+        ++plan.failures;
+        plan.total_bytes -= job.size;
+        continue;
+      }
+      kept.push_back(std::move(job));
+    }
+    plan.jobs = std::move(kept);
+    return plan;
+  }
 
   void add_argument(const std::string& argument) {
     if (argument == kStdin) {
@@ -81,6 +115,7 @@ class Planner {
     }
     if (options_.recursive) {
       plan_.failures += static_cast<int>(walk_inputs({argument}, [&](const WalkEntry& entry) { add_walked(entry); }));
+      inside_destination_.clear();
       return;
     }
     struct stat st {};
@@ -92,7 +127,7 @@ class Planner {
       fail(quoted(argument) + " is not a regular file; passed over");
     } else {
       add_job(argument, options_.output ? *options_.output : join(options_.destination, base_name(argument) + kExtension),
-              static_cast<std::uint64_t>(st.st_size));
+              static_cast<std::uint64_t>(st.st_size), &st);
     }
   }
 
@@ -106,28 +141,34 @@ class Planner {
     // The destination inside a tree being walked is not compressed into itself.
     if (!inside_destination_.empty() && entry.path.compare(0, inside_destination_.size(), inside_destination_) == 0) return;
     const std::string output = tree_output_path(options_.destination, entry.path, entry.argument);
+    struct stat st {};
+    const bool known = ::stat(entry.path.c_str(), &st) == 0;
     switch (entry.kind) {
       case WalkEntry::Kind::directory: {
-        struct stat st {};
-        if (dest_known_ && ::stat(entry.path.c_str(), &st) == 0 && st.st_dev == dest_dev_ && st.st_ino == dest_ino_) {
+        if (dest_known_ && known && st.st_dev == dest_dev_ && st.st_ino == dest_ino_) {
           inside_destination_ = entry.path + (entry.path.back() == '/' ? "" : "/");
+          // A tree that is DEST_DIR itself has nothing to give but the archives of an earlier
+          // run; one that holds it is compressed without it, and says so.
+          if (entry.path == entry.argument) {
+            fail(quoted(entry.path) + " is DEST_DIR itself; nothing in it compressed");
+          } else {
+            say(progress_, quoted(entry.path) + " is DEST_DIR; left out of its tree");
+          }
           return;
         }
         plan_.directories.push_back(output);
         return;
       }
-      case WalkEntry::Kind::file: {
-        struct stat st {};
-        add_job(entry.path, output + kExtension, ::stat(entry.path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0);
+      case WalkEntry::Kind::file:
+        add_job(entry.path, output + kExtension, known ? static_cast<std::uint64_t>(st.st_size) : 0, known ? &st : nullptr);
         return;
-      }
       case WalkEntry::Kind::other:
         fail(quoted(entry.path) + " is not a regular file; passed over");
         return;
     }
   }
 
-  void add_job(const std::string& input, const std::string& output, std::uint64_t size) {
+  void add_job(const std::string& input, const std::string& output, std::uint64_t size, const struct stat* st = nullptr) {
     // Two inputs of one name (a/x and b/x) would give one archive: the second would replace the
     // first with -f, or fail on it without.
     auto [at, fresh] = outputs_.emplace(output, input);
@@ -138,12 +179,29 @@ class Planner {
     }
     plan_.jobs.push_back({input, output, size});
     plan_.total_bytes += size;
+    if (input == kStdin) return;
+    input_names_.emplace(lexical(input), input);
+    if (st != nullptr) input_files_.emplace(std::make_pair(st->st_dev, st->st_ino), input);
+  }
+
+  // The input of the run, other than `own`, that is at `path` by name or as the same file.
+  const std::string* input_at(const std::string& path, const std::string& own) const {
+    const auto named = input_names_.find(lexical(path));
+    if (named != input_names_.end() && named->second != own) return &named->second;
+    struct stat st {};
+    // lstat: a link there is replaced by the rename, never written through, whatever it names.
+    if (::lstat(path.c_str(), &st) != 0) return nullptr;
+    const auto same = input_files_.find(std::make_pair(st.st_dev, st.st_ino));
+    if (same != input_files_.end() && same->second != own) return &same->second;
+    return nullptr;
   }
 
   const Options& options_;
   Progress& progress_;
   Plan plan_;
   std::map<std::string, std::string> outputs_;  // archive path -> its input
+  std::map<std::string, std::string> input_names_;  // lexical(input) -> input
+  std::map<std::pair<dev_t, ino_t>, std::string> input_files_;  // device and inode -> input
   bool dest_known_ = false;
   dev_t dest_dev_ = 0;
   ino_t dest_ino_ = 0;
@@ -228,6 +286,11 @@ bool spool_stdin(Input& in, std::string* error) {
 
 bool open_input(const std::string& path, Input& in, std::string* error) {
   if (path == kStdin) {
+    // Read as it stands, a closed standard input would give an archive of nothing.
+    if (platform::missing_standard_streams().input_closed) {
+      *error = "standard input is closed";
+      return false;
+    }
     if (::fstat(STDIN_FILENO, &in.st) == 0 && S_ISREG(in.st.st_mode)) {
       const off_t at = ::lseek(STDIN_FILENO, 0, SEEK_CUR);
       in.fd = STDIN_FILENO;
@@ -458,6 +521,9 @@ int run_compression(const Options& options) {
   const auto start = std::chrono::steady_clock::now();
   Progress progress(options.verbose && ::isatty(STDERR_FILENO) != 0, 0);
   remove_temporary_files_on_signals();
+  // A reader gone from a pipe must not end the run between a temporary file and its rename: the
+  // failed write is counted instead, and the run ends as any failure does.
+  platform::ignore_fatal_write_signals();
   if (!options.output && !ensure_destination(options.destination, progress)) return 1;
 
   Planner planner(options, progress);
@@ -482,7 +548,7 @@ int run_compression(const Options& options) {
                                ratio_text(totals.out_bytes, totals.in_bytes) + "), " +
                                speed_text(totals.in_bytes, seconds) + "\n");
   }
-  return failures == 0 ? 0 : 1;
+  return failures == 0 && !progress.output_failed() ? 0 : 1;
 }
 
 }  // namespace uq::suite

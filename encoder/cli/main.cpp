@@ -7,11 +7,14 @@
 #include "archive_report.h"
 #include "compress_run.h"
 #include "options.h"
+#include "platform/system.h"
 #include "restore_run.h"
 
 int main(int argc, char** argv) {
   // Past a file-size limit a write must fail (and only the temporary file go), not end the process.
   std::signal(SIGXFSZ, SIG_IGN);
+  // A missing standard stream gets the null device, and no archive its number.
+  uq::platform::guard_standard_streams();
   using uq::suite::Command;
   const Command command = uq::suite::parse_command_line(argc, argv, std::thread::hardware_concurrency());
   switch (command.action) {

@@ -202,7 +202,7 @@ Command parse_command_line(int argc, char** argv, unsigned processors) {
     }
     return command;
   }
-  if (o.to_stdout) return usage_error("-c goes with -d");
+  if (o.to_stdout) return usage_error("standard output (-c, -o -) takes restores (-d) only; name the archive");
 
   if (o.mode != Mode::compress) {
     if (o.output) return usage_error("-o goes with compression and -d");

@@ -62,6 +62,7 @@ class Planner {
   void add_argument(const std::string& argument) {
     if (options_.recursive) {
       plan_.failures += static_cast<int>(walk_inputs({argument}, [&](const WalkEntry& entry) { add_walked(entry); }));
+      inside_destination_.clear();
       return;
     }
     const platform::FileStatus status = platform::file_status(argument);
@@ -95,7 +96,13 @@ class Planner {
         if (destination_.ok && status.ok && status.device == destination_.device &&
             status.inode == destination_.inode) {
           inside_destination_ = entry.path + (entry.path.back() == '/' ? "" : "/");
-          if (!options_.quiet) say(progress_, quoted(entry.path) + " is the destination; not restored into itself");
+          // A tree that is DEST_DIR itself holds nothing but what an earlier run restored; one that
+          // holds it is restored without it, and says so.
+          if (entry.path == entry.argument) {
+            fail(quoted(entry.path) + " is DEST_DIR itself; nothing in it restored");
+          } else if (!options_.quiet) {
+            say(progress_, quoted(entry.path) + " is DEST_DIR; left out of its tree");
+          }
           return;
         }
         plan_.directories.push_back(output);

@@ -58,9 +58,19 @@ int run_restore_to_stream(const Options& options) {
 
   StreamSource source;
   const bool from_stdin = options.inputs.empty() || options.inputs.front() == "-";
+  // A stream the process was started without now reads and writes the null device: read, it
+  // would be no archive; written, the restored bytes would go nowhere with status 0.
+  if (platform::missing_standard_streams().output_closed) {
+    say(progress, "standard output is closed: the restored file would go nowhere");
+    return 1;
+  }
   std::string name;
   if (from_stdin) {
     name = "standard input";
+    if (platform::missing_standard_streams().input_closed) {
+      say(progress, "standard input is closed: there is no archive to restore");
+      return 1;
+    }
     if (!options.force && platform::is_terminal(platform::StandardStream::input)) {
       say(progress, "standard input is a terminal: compressed data is not read from one (-f reads it anyway)");
       return 1;

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/file_sync.h"
 #include "platform/output_file.h"
 
 namespace uq::suite {
@@ -60,6 +61,20 @@ extern "C" void on_fatal_signal(int sig) {
 
 std::string quoted(const std::string& path) { return "'" + path + "'"; }
 
+// What --force may replace: a regular file, or a symbolic link to one or to nothing. A link to a
+// device or a directory (/dev/stdout, say) stands for something that is not an archive.
+bool replaceable(const std::string& path, const struct stat& existing, std::string* error) {
+  if (S_ISREG(existing.st_mode)) return true;
+  if (S_ISLNK(existing.st_mode)) {
+    struct stat target {};
+    if (::stat(path.c_str(), &target) == 0 ? S_ISREG(target.st_mode) : errno == ENOENT) return true;
+    *error = quoted(path) + " is a link to something other than a regular file; not replaced";
+    return false;
+  }
+  *error = quoted(path) + " exists and is not a regular file; not replaced";
+  return false;
+}
+
 }  // namespace
 
 void remove_temporary_files_on_signals() {
@@ -100,10 +115,7 @@ bool SafeOutput::open(const std::string& final_path, bool force, const struct st
       *error = quoted(final_path) + " exists; not replaced (-f replaces it)";
       return false;
     }
-    if (!S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode)) {
-      *error = quoted(final_path) + " exists and is not a regular file; not replaced";
-      return false;
-    }
+    if (!replaceable(final_path, existing, error)) return false;
     replaces_ = true;
   } else if (errno != ENOENT) {
     *error = "cannot create " + quoted(final_path) + ": " + std::strerror(errno);
@@ -190,9 +202,9 @@ bool SafeOutput::commit(mode_t mode, const struct timespec* times, std::string* 
   if (!flush()) return fail("write error on");
   if (::fchmod(fd_, mode & 0777) != 0) return fail("cannot set the mode of");
   if (::futimens(fd_, times) != 0) return fail("cannot set the times of");
-  // Only an archive that replaces another goes to the disk before the rename: after a crash the
-  // old one must still be there if the new one is not.
-  if ((replaces_ || durable_) && ::fsync(fd_) != 0) return fail("write error on");
+  // Only an output that replaces another goes to the disk before the rename: after a crash the
+  // old one must still be there if the new one is not. So does one whose source is removed next.
+  if ((replaces_ || durable_) && (errno = platform::sync_file(fd_)) != 0) return fail("write error on");
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) return fail("write error on");
@@ -221,8 +233,7 @@ bool SafeOutput::install(std::string* error) {
     return false;
   }
   struct stat existing {};
-  if (::lstat(final_.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode)) {
-    *error = quoted(final_) + " exists and is not a regular file; not replaced";
+  if (::lstat(final_.c_str(), &existing) == 0 && !replaceable(final_, existing, error)) {
     discard();
     return false;
   }

@@ -1,8 +1,9 @@
 // Where an archive (or a restored file) is written: a temporary file in its own directory,
 // renamed onto the final name only once it is complete. What was at the final name is never
 // truncated, written through or removed: without --force it is kept and the output fails; with
-// --force a regular file or a symbolic link is replaced by the rename, and anything else (a
-// device node, a directory, a FIFO) is refused. On any failure only the temporary file goes.
+// --force a regular file, or a symbolic link to one or to nothing, is replaced by the rename, and
+// anything else (a device node, a directory, a FIFO, a link to one of them) is refused. On any
+// failure only the temporary file goes.
 #pragma once
 
 #include <sys/stat.h>
@@ -51,6 +52,9 @@ class SafeOutput {
   void discard();
 
   const std::string& final_path() const { return final_; }
+  // The temporary file while there is one: ".NAME.XXXXXX" beside the final name, or
+  // ".quarvex.XXXXXX" when NAME is too long for that.
+  const std::string& temporary_path() const { return temp_; }
 
  private:
   bool write_all(const std::uint8_t* data, std::size_t len);

@@ -78,5 +78,19 @@ TEST(OutputPath, PlainAndRecursiveTails) {
   EXPECT_EQ(join_output_path("out", recursive_tail("backup/x/b.qvx", "backup/")), "out/x/b.qvx");
 }
 
+// "." and ".." as an argument's last component name no directory of their own: what is below them
+// lands in the destination, never above it. Names that merely begin with dots keep their place.
+TEST(OutputPath, DotAndDotDotContributeNothingOfTheirOwn) {
+  EXPECT_EQ(join_output_path("out", recursive_tail("..", "..")), "out/");
+  EXPECT_EQ(join_output_path("out", recursive_tail("../x/b.qvx", "..")), "out/x/b.qvx");
+  EXPECT_EQ(join_output_path("out", recursive_tail("./b.qvx", ".")), "out/b.qvx");
+  EXPECT_EQ(join_output_path("out", recursive_tail("a/../b.qvx", "a/..")), "out/b.qvx");
+  EXPECT_EQ(join_output_path("out", recursive_tail("/data/./x", "/data/.")), "out/x");
+  EXPECT_EQ(join_output_path("out", recursive_tail("../", "../")), "out/");
+  EXPECT_EQ(join_output_path("out", recursive_tail("a/.../b", "a/...")), "out/.../b");
+  EXPECT_EQ(join_output_path("out", recursive_tail("..x/b", "..x")), "out/..x/b");
+  EXPECT_EQ(join_output_path("out", recursive_tail(".hidden/b", ".hidden")), "out/.hidden/b");
+}
+
 }  // namespace
 }  // namespace uq::cli

@@ -150,6 +150,30 @@ TEST_F(Recursive, OutputPathsKeepTheArgumentsLastComponent) {
                                            {"a", expected_.at("a")}}));
 }
 
+// "." and ".." as an argument's last component put the tree's contents straight into the
+// destination, as a trailing "/" does: no output lands above it ("out/../x").
+TEST_F(Recursive, DotAndDotDotArgumentsStayInsideTheDestination) {
+  const auto run_in = [&](const std::string& cwd, std::vector<std::string> args) {
+    args.insert(args.begin(), {restore_tool(), "-d", "-r"});
+    return run_program(args, {.cwd = dir_ / cwd});
+  };
+  RunResult r = run_in("backup/x", {"..", "../../out1", "-v"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "../a.qvx\n../big.qvx\n../noext\n../x/b.qvx\n../x/deep/er/c.qvx\n../zero.qvx\n");
+  EXPECT_EQ(snapshot(dir_ / "out1"), expected_below(""));
+  EXPECT_EQ(run_in("backup", {".", "../out2"}).status, 0);
+  EXPECT_EQ(snapshot(dir_ / "out2"), expected_below(""));
+  EXPECT_EQ(run_in("", {"backup/x/..", "out3"}).status, 0);
+  EXPECT_EQ(snapshot(dir_ / "out3"), expected_below(""));
+  // Nothing landed beside the destinations or in the tree.
+  std::vector<std::string> top;
+  for (const auto& entry : fs::directory_iterator(dir_.path())) top.push_back(entry.path().filename().string());
+  std::sort(top.begin(), top.end());
+  EXPECT_EQ(top, (std::vector<std::string>{"backup", "out1", "out2", "out3"}));
+  EXPECT_FALSE(fs::exists(dir_ / "backup/a"));
+}
+
 TEST_F(Recursive, AbsoluteDestination) {
   for (const std::string& destination : {dir_ / "abs", dir_ / "abs2/"}) {
     RunResult r = run({"-r", "backup", destination});

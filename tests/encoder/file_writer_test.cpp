@@ -117,6 +117,44 @@ TEST(FileWriter, BlocksAreStoredUnlessCodingMakesThemSmaller) {
   EXPECT_EQ(enc::pack_block(block, 5, 0), (Data{1, 2}));
 }
 
+// A record whose length equals its block's says "stored": a block whose coded form is exactly as
+// long as the block must be stored, or its coded bytes would be restored as they are.
+TEST(FileWriter, ABlockThatCodesToExactlyItsOwnLengthIsStored) {
+  constexpr std::size_t kLen = 4096;
+  constexpr std::uint8_t kLevel = 5;
+  // Noise codes about 8% longer than itself and zeros far shorter: the boundary between too long
+  // and short enough, found by bisecting the share of noise, is exactly kLen for most seeds.
+  Data input;
+  for (std::uint32_t seed = 1; seed <= 10 && input.empty(); ++seed) {
+    const auto make = [&](std::size_t noise) {
+      Data d = random_bytes(noise, seed);
+      d.resize(kLen, 0);
+      return d;
+    };
+    const auto coded = [&](std::size_t noise) {
+      const Data d = make(noise);
+      return enc::encode_block(d.data(), d.size(), kLevel).size();
+    };
+    std::size_t fits = 0, too_long = kLen;  // coded(fits) <= kLen < coded(too_long)
+    while (too_long - fits > 1) {
+      const std::size_t mid = (fits + too_long) / 2;
+      (coded(mid) <= kLen ? fits : too_long) = mid;
+    }
+    if (coded(fits) == kLen) input = make(fits);
+  }
+  ASSERT_FALSE(input.empty()) << "no input codes to exactly its length";
+  Data block = input;
+  EXPECT_EQ(enc::pack_block(block, kLevel, 0), input);
+
+  enc::WriterOptions o;
+  o.level = kLevel;
+  o.filter = 0;
+  const Data file = enc::compress_bytes(input.data(), input.size(), o);
+  ASSERT_EQ(file.size(), format::kHeaderSize + format::kRecordSize + kLen);
+  EXPECT_EQ(Data(file.end() - kLen, file.end()), input);
+  EXPECT_EQ(restore_file(file), input);
+}
+
 TEST(FileWriter, WholeFilesRestoreInAnyRecordOrderOnAnyThreadCount) {
   // Three blocks of 1 MiB and a short fourth: repeated text, noise and zeros, text again. Long
   // repeats keep the encoder quick under the sanitizers.

@@ -97,6 +97,7 @@ TEST_F(Quarvex, CommandLineMistakesPrintTheUsageAndFail) {
     EXPECT_EQ(r.out, "");
     EXPECT_FALSE(file_exists(dir_ / "o.qvx"));
     EXPECT_FALSE(file_exists(dir_ / "o"));
+    EXPECT_FALSE(file_exists(dir_ / "-"));
   }
   for (const char* help_option : {"-h", "--help"}) {
     RunResult help = compress({help_option, "--bogus"});
@@ -320,22 +321,25 @@ std::string run_on_terminal(const std::vector<std::string>& args, const std::str
   return seen;
 }
 
-// -v on a terminal shows progress on long work, drawn in place and cleared before the summary.
+// -v on a terminal shows progress on long work, drawn in place and cleared before the summary. An
+// input passed over in the plan counts for nothing in the total.
 TEST_F(Quarvex, VerboseShowsProgressOnATerminal) {
-  // Long enough, at the best level on one worker, to take several seconds.
-  write_file(dir_ / "long", text_like(4 * kMiB, 6));
+  // Long enough, at the best level on one worker, to take several seconds. "passed" would write
+  // ./passed.qvx, which is the other input: it is passed over.
+  write_file(dir_ / "passed", text_like(4 * kMiB, 7));
+  write_file(dir_ / "passed.qvx", text_like(4 * kMiB, 6));
   int status = -1;
-  const std::string screen = run_on_terminal({"-v", "-p1", "--best", "-o", "long.qvx", "long"}, dir_.path(), &status);
-  EXPECT_EQ(status, 0) << screen;
+  const std::string screen = run_on_terminal({"-v", "-p1", "--best", "passed", "passed.qvx", "."}, dir_.path(), &status);
+  EXPECT_EQ(status, 1) << screen;
   const std::size_t first = screen.find("\r");
   ASSERT_NE(first, std::string::npos) << screen;
   EXPECT_NE(screen.find(" of 4.0 MiB (", first), std::string::npos) << screen;
   EXPECT_NE(screen.find(" MB/s, ", first), std::string::npos) << screen;
   EXPECT_NE(screen.find(" left\x1b[K", first), std::string::npos) << screen;
   // The last thing before the summary takes the progress line away.
-  EXPECT_NE(screen.find("\r\x1b[Klong: 4194304 -> "), std::string::npos) << screen;
+  EXPECT_NE(screen.find("\r\x1b[Kpassed.qvx: 4194304 -> "), std::string::npos) << screen;
   // Without -v, nothing at all.
-  const std::string quiet = run_on_terminal({"-0", "-o", "quiet.qvx", "long"}, dir_.path(), &status);
+  const std::string quiet = run_on_terminal({"-0", "-o", "quiet.qvx", "passed"}, dir_.path(), &status);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(quiet, "");
 }

@@ -274,7 +274,7 @@ TEST_F(QuarvexRestore, ARecursiveRestoreReportsWhatItPassesOverAndStaysOutOfItsD
   RunResult r = quarvex({"-d", "-r", "tree", "tree/out"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
-            "quarvex: 'tree/out' is the destination; not restored into itself\n"
+            "quarvex: 'tree/out' is DEST_DIR; left out of its tree\n"
             "quarvex: 'tree/sub/fifo' is not a regular file; passed over\n");
   EXPECT_EQ(snapshot(dir_ / "tree/out"), (Tree{{"tree", std::nullopt},
                                                {"tree/a", restored_blocks(1)},
@@ -285,8 +285,12 @@ TEST_F(QuarvexRestore, ARecursiveRestoreReportsWhatItPassesOverAndStaysOutOfItsD
   ::unlink((dir_ / "tree/sub/fifo").c_str());
   r = quarvex({"-d", "-r", "-f", "tree", "tree/out"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "quarvex: 'tree/out' is the destination; not restored into itself\n");
+  EXPECT_EQ(r.err, "quarvex: 'tree/out' is DEST_DIR; left out of its tree\n");
   EXPECT_EQ(quarvex({"-d", "-r", "-q", "-f", "tree", "tree/out"}).err, "");
+  // DEST_DIR itself holds nothing to restore.
+  r = quarvex({"-d", "-r", "tree/out", "tree/out"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarvex: 'tree/out' is DEST_DIR itself; nothing in it restored\n");
 }
 
 TEST_F(QuarvexRestore, CommandLineMistakesOfARestore) {
@@ -305,7 +309,8 @@ TEST_F(QuarvexRestore, CommandLineMistakesOfARestore) {
       {{"-d", "-t", "a.qvx"}, "-d can't be combined with --list or --test"},
       {{"-d", "--json", "a.qvx", "out"}, "--json goes with --list or --test"},
       {{"--keep-partial", "a", "out"}, "--keep-partial goes with -d"},
-      {{"-c", "a"}, "-c goes with -d"},
+      {{"-c", "a"}, "standard output (-c, -o -) takes restores (-d) only; name the archive"},
+      {{"-o", "-", "a"}, "standard output (-c, -o -) takes restores (-d) only; name the archive"},
       {{"-d", "-c", "-o", "x", "a.qvx"}, "-c and -o can't be combined"},
       {{"-d", "--rm", "-k", "a.qvx", "out"}, "--rm and -k can't be combined"},
   };

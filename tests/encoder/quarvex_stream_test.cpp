@@ -129,6 +129,19 @@ TEST_F(QuarvexStream, ASourceThatCantBeReadIsNotCalledDamaged) {
   EXPECT_EQ(r.err, "quarvex: standard input: not a quarvex file; nothing went to standard output\n");
 }
 
+// Started without standard input or output, the run would read the null device in their place.
+TEST_F(QuarvexStream, AClosedStandardStreamIsAFailureNotAnEmptyStream) {
+  put("a.qvx", hand_made(1));
+  const std::string q = UQ_QUARVEX;
+  RunResult r = run_program({"/bin/sh", "-c", q + " -d -c a.qvx >&-"}, {.cwd = dir_.path(), .timeout_seconds = 60});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarvex: standard output is closed: the restored file would go nowhere\n");
+  r = run_program({"/bin/sh", "-c", q + " -d <&-"}, {.cwd = dir_.path(), .timeout_seconds = 60});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarvex: standard input is closed: there is no archive to restore\n");
+  EXPECT_EQ(r.out, "");
+}
+
 TEST_F(QuarvexStream, CompressedBytesAreNotReadFromATerminalWithoutForce) {
   RunResult r = quarvex({"-d"}, {.stdin_terminal = true, .timeout_seconds = 60});
   EXPECT_EQ(r.status, 1);

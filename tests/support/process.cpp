@@ -105,12 +105,16 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
     close(out_pipe[0]);
     out_pipe[0] = -1;
   }
+  if (options.stderr_closed) {
+    close(err_pipe[0]);
+    err_pipe[0] = -1;
+  }
 
   RunResult result;
   // Standard output, standard error, and the input still to feed.
   pollfd fds[3] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}, {in_pipe[1], POLLOUT, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
-  int open_count = options.stdout_closed ? 1 : 2;
+  int open_count = (options.stdout_closed ? 0 : 1) + (options.stderr_closed ? 0 : 1);
   std::size_t fed = 0;
   if (options.stdin_pipe && options.stdin_data.empty()) {
     close(in_pipe[1]);

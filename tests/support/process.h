@@ -14,6 +14,7 @@ struct RunOptions {
   long max_file_size = -1;   // RLIMIT_FSIZE in bytes (ulimit -f); -1 leaves it
   bool empty_argv0 = false;  // start the child with argc == 0
   bool stdout_closed = false;  // nobody reads the child's standard output (a closed pipe)
+  bool stderr_closed = false;  // nobody reads the child's standard error (a closed pipe)
   std::vector<std::string> env = {};  // "NAME=VALUE" entries set in the child's environment
   // Standard input: /dev/null unless one of these is given.
   std::string stdin_file = {};      // this file
