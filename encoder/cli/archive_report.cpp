@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/standard_streams.h"
+#include "progress.h"
 #include "unquarvex.h"
 
 namespace uq::suite {
@@ -270,9 +272,21 @@ int run_test(const Options& options) {
   int threads = static_cast<int>(std::min(options.threads, 16u));
   // The restore tool's budget: an archive of huge blocks is checked a block at a time rather than
   // decoded past what the process may map.
-  const std::uint64_t memory_limit = memory_budget_from_environment(kProgram);
+  const std::uint64_t memory_limit = memory_budget(kProgram);
   std::string json_items;
   std::uint64_t intact = 0;
+  // -v on a terminal: progress over the restored bytes of every archive.
+  Progress progress(options.verbose && platform::is_terminal(platform::StandardStream::error), 0);
+  if (progress.enabled()) {
+    for (const Target& target : targets.items) {
+      if (!target.problem.empty()) continue;
+      progress.add_total(static_cast<std::uint64_t>(std::max<std::int64_t>(restored_size_of(target.path), 0)));
+    }
+  }
+  CheckOptions check_options;
+  check_options.threads = threads;
+  check_options.memory_limit = memory_limit;
+  check_options.progress = [&](std::uint64_t bytes) { progress.advance(bytes); };
   for (const Target& target : targets.items) {
     const std::string& path = target.path;
     if (!target.problem.empty()) {
@@ -281,7 +295,8 @@ int run_test(const Options& options) {
       report_unusable(path, target.problem, options, json_items);
       continue;
     }
-    const ArchiveCheck c = check_archive(path, threads, memory_limit);
+    const ArchiveCheck c = check_archive(path, check_options);
+    progress.clear();
     const bool unreadable = !c.problems.empty() && c.problems.front().kind == Problem::Kind::cannot_open;
     if (!c.intact) ++failures;
     else ++intact;

@@ -64,9 +64,10 @@ void Progress::advance(std::uint64_t bytes) {
 void Progress::draw() {
   const double seconds = std::chrono::duration<double>(last_draw_ - start_).count();
   const double speed = seconds > 0 ? static_cast<double>(done_) / seconds : 0;
-  std::string line = human_bytes(done_) + " of " + human_bytes(total_);
+  // A total that is not known (a pipe) shows as none.
+  std::string line = human_bytes(done_);
   if (total_ > 0) {
-    line += " (" + std::to_string(done_ * 100 / total_) + "%)";
+    line += " of " + human_bytes(total_) + " (" + std::to_string(done_ * 100 / total_) + "%)";
   }
   char rate[32];
   std::snprintf(rate, sizeof rate, ", %.1f MB/s", speed / 1e6);

@@ -18,6 +18,8 @@ class Progress {
   Progress(bool enabled, std::uint64_t total_bytes);
   ~Progress() { clear(); }
 
+  // Whether the line is drawn at all.
+  bool enabled() const { return enabled_; }
   void add_total(std::uint64_t bytes);
   // `bytes` more input were read.
   void advance(std::uint64_t bytes);

@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "platform/file_sync.h"
+#include "platform/output_file.h"
 #include "platform/streams.h"
 
 namespace uq::suite {
@@ -84,6 +85,14 @@ void remove_temporary_files_on_signals() {
     sigemptyset(&action.sa_mask);
     sigaction(sig, &action, nullptr);
   }
+}
+
+bool SafeOutput::open(const std::string& final_path, bool force, const platform::FileStatus& input,
+                      std::string* error) {
+  struct stat identity {};
+  identity.st_dev = static_cast<dev_t>(input.device);
+  identity.st_ino = static_cast<ino_t>(input.inode);
+  return open(final_path, force, input.ok ? &identity : nullptr, error);
 }
 
 bool SafeOutput::open(const std::string& final_path, bool force, const struct stat* input, std::string* error) {
@@ -171,6 +180,19 @@ bool SafeOutput::rewrite_start(const std::uint8_t* data, std::size_t len) {
   return true;
 }
 
+int SafeOutput::write_at(std::uint64_t offset, const std::uint8_t* data, std::size_t len) {
+  return fd_ < 0 ? EBADF : platform::write_at(fd_, offset, data, len);
+}
+
+int SafeOutput::extend_to(std::uint64_t size) { return fd_ < 0 ? EBADF : platform::extend_file(fd_, size); }
+
+bool SafeOutput::commit(const platform::FileStatus& attributes, bool durable, std::string* error) {
+  const timespec times[2] = {{static_cast<time_t>(attributes.accessed.seconds), attributes.accessed.nanoseconds},
+                             {static_cast<time_t>(attributes.modified.seconds), attributes.modified.nanoseconds}};
+  durable_ = durable_ || durable;
+  return commit(static_cast<mode_t>(attributes.mode), times, error);
+}
+
 bool SafeOutput::commit(mode_t mode, const struct timespec* times, std::string* error) {
   const auto fail = [&](const std::string& what) {
     *error = what + " " + quoted(final_) + ": " + std::strerror(errno);
@@ -181,8 +203,8 @@ bool SafeOutput::commit(mode_t mode, const struct timespec* times, std::string* 
   if (!flush()) return fail("write error on");
   if (::fchmod(fd_, mode & 0777) != 0) return fail("cannot set the mode of");
   if (::futimens(fd_, times) != 0) return fail("cannot set the times of");
-  // Only an archive that replaces another goes to the disk before the rename: after a crash the
-  // old one must still be there if the new one is not.
+  // Only an output that replaces another goes to the disk before the rename: after a crash the
+  // old one must still be there if the new one is not. So does one whose source is removed next.
   if ((replaces_ || durable_) && (errno = platform::sync_file(fd_)) != 0) return fail("write error on");
   const int fd = fd_;
   fd_ = -1;
@@ -210,7 +232,7 @@ bool SafeOutput::install(std::string* error) {
     if (errno == EINVAL || errno == ENOSYS) {
       if (::link(temp_.c_str(), final_.c_str()) == 0) {
         discard();
-        return true;
+          return true;
       }
     }
     *error = errno == EEXIST ? quoted(final_) + " exists; not replaced (-f replaces it)"

@@ -17,6 +17,16 @@ void MemoryBudget::acquire(std::uint64_t bytes) {
   peak_ = std::max(peak_, in_flight_);
 }
 
+bool MemoryBudget::try_acquire(std::uint64_t bytes, std::uint64_t keep_free) {
+  std::lock_guard lock(mutex_);
+  const bool fits =
+      in_flight_ <= limit_ && keep_free <= limit_ - in_flight_ && bytes <= limit_ - in_flight_ - keep_free;
+  if (in_flight_ != 0 && !fits) return false;
+  in_flight_ += bytes;
+  peak_ = std::max(peak_, in_flight_);
+  return true;
+}
+
 void MemoryBudget::release(std::uint64_t bytes) {
   {
     std::lock_guard lock(mutex_);

@@ -25,6 +25,11 @@ class MemoryBudget {
   // is ever refused and the run can't wait for ever.
   void acquire(std::uint64_t bytes);
 
+  // Counts `bytes` as in flight when they fit within the limit with `keep_free` bytes still to
+  // spare, or when nothing is in flight (alone, as acquire() lets a large request through).
+  // Never waits; gives false when the bytes were not counted.
+  bool try_acquire(std::uint64_t bytes, std::uint64_t keep_free = 0);
+
   // The block that held `bytes` is done with them.
   void release(std::uint64_t bytes);
 

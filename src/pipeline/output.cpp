@@ -51,6 +51,10 @@ bool Output::copy(std::int64_t index, std::uint64_t offset, std::uint64_t source
   return true;
 }
 
+Output::Admission Output::admit(std::int64_t, std::int64_t, std::uint64_t, std::uint64_t) {
+  return Admission::uncounted;
+}
+
 Output::CopyResult Output::copy_in(int, std::uint64_t, std::uint64_t, std::size_t) { return {EINVAL, false, 0}; }
 
 void Output::counted(std::int64_t index) {

@@ -49,6 +49,23 @@ class Output {
   // output has not failed, and its other blocks are still put.
   bool copy(std::int64_t index, std::uint64_t offset, std::uint64_t source_offset, std::size_t len);
 
+  // Asked by the file decoder before the bytes of block `index`, the record at place `record` of
+  // the file, are read. `bytes` is the memory the block takes on its way, `largest` what any
+  // block of the file may take. An output that puts its blocks in order waits here for room.
+  enum class Admission {
+    uncounted,  // go on; the run's memory budget counts the block as usual
+    counted,    // go on; the output has counted the block in the budget itself
+    skip,       // pass over the block's bytes: the output has no use for them
+    stop,       // read no more of this file
+  };
+  virtual Admission admit(std::int64_t record, std::int64_t index, std::uint64_t bytes, std::uint64_t largest);
+  // Block `index`, once admitted, will not come: it failed to decode, its bytes were cut short,
+  // or memory for it could not be had.
+  virtual void dropped(std::int64_t) {}
+  // Whether the file decoder without workers goes on past a damaged block, as a run with workers
+  // does, instead of stopping at it as the restore tool does.
+  virtual bool reads_past_damage() const { return false; }
+
   // The file decoder stopped reading this output's records because the run is stopping.
   void cut_short() { cut_short_ = true; }
   // A block of this output was lost for want of memory (reported, but not naming the output).

@@ -32,6 +32,7 @@ bool OutputWriter::take(const WriteJob& job) {
       Entry& entry = entry_for(job.output);
       ++entry.taken;
       if (job.kind == WriteKind::lost) job.output->lost_block();
+      if (job.kind == WriteKind::lost || job.kind == WriteKind::dropped) job.output->dropped(job.block_index);
       const auto len = static_cast<std::size_t>(job.out_len);
       if (job.kind == WriteKind::block) {
         if (!job.output->put(job.block_index, job.out_offset, job.out_buf, len)) report::stop_flag.fetch_add(1);

@@ -101,12 +101,4 @@ int close_file(int fd) { return ::close(fd) == 0 ? 0 : errno; }
 
 int remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0 ? 0 : errno; }
 
-int sync_directory(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  const int err = ::fsync(fd) == 0 ? 0 : errno;
-  ::close(fd);
-  return err;
-}
-
 }  // namespace uq::platform

@@ -51,8 +51,6 @@ int close_file(int fd);
 // Removes the file `path` (a name, not a directory). Gives 0 or the errno of the failure.
 int remove_file(const std::string& path);
 
-// Makes the names in the directory `path` durable (a rename done in it, say). Gives 0 or the
-// errno of the failure.
-int sync_directory(const std::string& path);
+// sync_directory (a rename made durable) is in platform/output_file.h.
 
 }  // namespace uq::platform

@@ -90,9 +90,9 @@ TEST_F(Quarvex, CommandLineMistakesPrintTheUsageAndFail) {
       {{"--best=1", "-o", "o.qvx", "in"}, "option '--best' takes no value"},
       {{"--stdout=x", "in"}, "option '--stdout' takes no value"},
       {{"-T", "65", "-o", "o.qvx", "in"}, "-T must be 0 to 64"},
+      {{"--bogus", "-o", "o.qvx", "in"}, "unknown option '--bogus'"},
       {{"-o", "o.qvx", "in", "-b"}, "option -b needs a value"},
       {{"-o", "o.qvx", "in", "--level"}, "option --level needs a value"},
-      {{"-r", "-d", "in", "o"}, "-d (restore) must be the first argument"},
       {{"-l", "-t", "o.qvx"}, "--list and --test can't be combined"},
       {{"--json", "-o", "o.qvx", "in"}, "--json goes with --list or --test"},
       {{"-l"}, "give the archives to list"},
@@ -105,8 +105,8 @@ TEST_F(Quarvex, CommandLineMistakesPrintTheUsageAndFail) {
       {{"-c", "-r", "in"}, "-c writes one archive; -r needs a DEST_DIR"},
       {{"-c", "--rm", "in"}, "--rm goes with archives written to files, not with -c"},
       {{"--rm", "-k", "in", "o"}, "-k and --rm can't be combined"},
-      {{"-t", "-c", "o.qvx"}, "-c goes with compression only"},
-      {{"-l", "--rm", "o.qvx"}, "--rm goes with compression only"},
+      {{"-t", "-c", "o.qvx"}, "-c goes with compression and -d"},
+      {{"-l", "--rm", "o.qvx"}, "--rm goes with compression and -d"},
   };
   for (const auto& [args, message] : bad) {
     RunResult r = compress(args);
@@ -393,6 +393,33 @@ TEST_F(Quarvex, ArchivesAreNotWrittenToATerminalWithoutForce) {
   const std::string screen = run_on_terminal({"-f", "-c", "in"}, dir_.path(), &status, true);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(screen.substr(0, 4), std::string("\0QV0", 4));
+}
+
+// -d and -t show the same progress, over the restored bytes.
+TEST_F(Quarvex, VerboseShowsProgressOfRestoresAndTestsOnATerminal) {
+  // One coded block of text 24 times over: seconds of decoding from a small archive.
+  write_file(dir_ / "text", text_like(kMiB, 7));
+  ASSERT_EQ(compress({"-1", "-o", "text.qvx", "text"}).status, 0);
+  const Data one = read_file(dir_ / "text.qvx");
+  constexpr int kCopies = 24;
+  Data archive(one.begin(), one.begin() + 32);
+  for (int i = 0; i < 8; ++i) archive[4 + i] = static_cast<std::uint8_t>((std::uint64_t{kCopies} * kMiB) >> (8 * i));
+  std::fill(archive.begin() + 20, archive.end(), 0);  // no checksum
+  for (int i = 0; i < kCopies; ++i) archive.insert(archive.end(), one.begin() + 32, one.end());
+  write_file(dir_ / "long.qvx", archive);
+  int status = -1;
+  const std::string restore = run_on_terminal({"-d", "-v", "-p1", "-c", "long.qvx"}, dir_.path(), &status);
+  EXPECT_EQ(status, 0) << restore;
+  const std::size_t first = restore.find("\r");
+  ASSERT_NE(first, std::string::npos) << restore;
+  EXPECT_NE(restore.find(" of 24 MiB (", first), std::string::npos) << restore;
+  EXPECT_NE(restore.find(" left\x1b[K", first), std::string::npos) << restore;
+  EXPECT_NE(restore.find("\r\x1b[Klong.qvx -> standard output: 25165824 bytes, no checksum"), std::string::npos)
+      << restore;
+  const std::string test = run_on_terminal({"-t", "-v", "-p1", "long.qvx"}, dir_.path(), &status);
+  EXPECT_EQ(status, 0) << test;
+  EXPECT_NE(test.find(" of 24 MiB ("), std::string::npos) << test;
+  EXPECT_EQ(test.substr(test.size() - 4), "\r\x1b[K");  // taken away before the verdict
 }
 
 }  // namespace

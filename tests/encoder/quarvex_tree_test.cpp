@@ -99,9 +99,9 @@ TEST_F(QuarvexTree, ATreeRoundTripsThroughEitherRestoreAtOneAndTwoWorkers) {
 // printed, with the shell's expansion of the pattern (which leaves out the dot-files).
 TEST_F(QuarvexTree, TheRestoreToolsUsageExampleWorksAsPrinted) {
   expect_clean(quarvex({"-r", "src", "backup_dir"}), "compress");
-  RunResult usage = quarvex({"-d"});
+  RunResult usage = unquarvex({});
   EXPECT_EQ(usage.status, 1);
-  EXPECT_NE(usage.err.find("Usage: quarvex <options>"), std::string::npos) << usage.err;
+  EXPECT_NE(usage.err.find("Usage: unquarvex <options>"), std::string::npos) << usage.err;
   EXPECT_NE(usage.err.find("quarvex -d -r backup_dir/* restore_dir"), std::string::npos);
   std::vector<std::string> args{"-d", "-r"};
   for (const auto& e : fs::directory_iterator(dir_ / "backup_dir/src")) {

@@ -108,8 +108,6 @@ class Faults : public ::testing::Test {
 };
 
 TEST_F(Faults, EveryAllocationOfARunFailsInTurn) {
-  // The allocation counter is built into a restore tool of its own; quarvex -d runs the same code.
-  if (restore_tool_is_quarvex()) GTEST_SKIP() << "runs against unquarvex_faulty alone";
   for (const std::string threads : {"-p0", "-p2"}) {
     const unsigned long total = allocations_of_a_run(threads);
     ASSERT_GT(total, 10u);
@@ -165,7 +163,6 @@ TEST_F(Faults, OutputsInFlightBeyondTheDescriptorLimitAreWaitedFor) {
 // its report once, as for a block cut short, and its "incomplete" line; the run goes on to the
 // next input, with workers exactly as without.
 TEST_F(Faults, AnInputCutShortUnderItsPendingCopiesIsThatFilesReadError) {
-  if (restore_tool_is_quarvex()) GTEST_SKIP() << "runs against unquarvex_cutting_inputs alone";
   const Bytes a = pattern(3 * kMiB, 5);
   const Bytes b = pattern(kMiB + 10, 6);
   auto slice = [](const Bytes& data, std::size_t from, std::size_t to) {

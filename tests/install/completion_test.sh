@@ -49,7 +49,8 @@ check_eq "quarvex -o takes any name" "notes.txt" "$(complete_words quarvex -o n)
 check_eq "quarvex --test reads archives" \
   "B.QVX${nl}a.qvx${nl}my dir${nl}sub${nl}two words.qvx" "$(complete_words quarvex --test '')"
 check_eq "quarvex -l reads archives" "a.qvx" "$(complete_words quarvex -l --json a)"
-check_eq "quarvex -d completes as unquarvex" "-p${nl}-r${nl}-v" "$(complete_words quarvex -d -)"
+check_eq "quarvex -d options" "--keep${nl}--keep-partial" "$(complete_words quarvex -d --kee)"
+check_eq "quarvex --decompress options" "--stdout" "$(complete_words quarvex --decompress --std)"
 check_eq "quarvex -d inputs" "B.QVX${nl}a.qvx${nl}my dir${nl}sub${nl}two words.qvx" \
   "$(complete_words quarvex -d '')"
 finish

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,17 @@ struct RunOptions {
   // A child still running after this long is killed, and run_program throws, which fails the
   // test at once: a hang costs the limit, not CTest's time-out.
   std::chrono::seconds time_limit{120};
+  // Standard input: /dev/null unless one of these is given.
+  std::string stdin_file = {};      // this file
+  bool stdin_pipe = false;          // a pipe, fed `stdin_data` and then closed
+  std::string stdin_data = {};
+  bool stdin_terminal = false;      // a pseudo-terminal, on which nothing but this is typed:
+  std::string typed = {};           // ("\x04" at the start of a line: the end of the input)
+  // Standard output is read up to this many bytes, then closed (a reader that stops, as head -c).
+  std::size_t stdout_limit = static_cast<std::size_t>(-1);
+  // More than this many seconds (0: no limit), and the child is killed (timed_out), so that a hang
+  // fails in seconds.
+  int timeout_seconds = 0;
 };
 
 struct RunResult {
@@ -30,6 +42,7 @@ struct RunResult {
   std::string out;
   std::string err;
   long max_rss_kib = 0;  // the child's peak resident size
+  bool timed_out = false;  // killed after options.timeout_seconds
 };
 
 // Runs argv[0] (a path) with the arguments argv[1..]. Throws std::runtime_error when the child
