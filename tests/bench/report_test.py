@@ -170,8 +170,8 @@ class BenchScripts(unittest.TestCase):
         self.assertIn("| random | 61 | 7.8 | 7.8 | 7.8 |", md)
         self.assertIn("| `quarvex` (default) | 16 | 16 | 16 | 16 | 16 | 16 |", md)
         # The curve: size / xz -6, compress, -p1 and -p2 speeds, their ratio, memory.
-        self.assertIn("| 1 MiB | 1.200 | 5.00 | 66.7 | 125.0 | 1.88 | 3.0 |", md)
-        self.assertIn("| 16 MiB | 1.050 | 5.00 | 66.7 | 125.0 | 1.88 | 48.0 |", md)
+        self.assertIn("| 1 MiB | 24.00% | 1.200 | 5.00 | 66.7 | 125.0 | 1.88 | 3.0 |", md)
+        self.assertIn("| 16 MiB | 21.00% | 1.050 | 5.00 | 66.7 | 125.0 | 1.88 | 48.0 |", md)
 
     def test_headline_gives_the_corpus_the_tarball_and_the_quarters_range(self):
         md = self.run_script("report", samples(), "--headline")
@@ -191,7 +191,7 @@ class BenchScripts(unittest.TestCase):
                      "gzip -d", "cp"]
         # Restore speeds on six files, four makers' sizes on six, the curve's two sizes on one.
         self.assertEqual(len(bars), 6 * len(restorers) + 6 * 4 + 2, sorted(bars))
-        self.assertIn("-b 16, text: 1.050", bars)
+        self.assertIn("-b 16, text: 21.0", bars)
         # Log scale from 10 MB/s: 1000 MB/s stands twice as high as 100 MB/s.
         cp = bars["cp, corpus: 667"]
         xz = bars["xz -d -T1, corpus: 91"]
