@@ -71,6 +71,9 @@ TEST(FileWriter, TheBlockSizeFollowsTheFileUnlessOneIsGiven) {
   };
   for (const Case& c : std::initializer_list<Case>{
            {std::nullopt, 8, 16}, {std::nullopt, 9, 64}, {std::nullopt, 3, 16}, {0, 8, 16}, {-1, 9, 64},
+           {100 * M, 200, 16},    // levels past --best's are not --best
+           {8 * M - M / 8, 8, 2}, // 4 blocks, 4 MiB to 3.875
+           {19 * M, 9, 10},       // 10 to 9: just fair
            {1, 8, 1}, {16 * M, 8, 4}, {16 * M - 1, 8, 4}, {24 * M, 3, 6}, {6 * M, 8, 1},
            {9 * M, 8, 2},         // 5 blocks, 6 MiB to 3
            {17 * M, 8, 4},        // 5 blocks, the last of 1 MiB with the first worker
