@@ -490,7 +490,9 @@ JobResult compress_job(const Job& job, const Options& options, unsigned threads,
 
   enc::WriterOptions writer;
   writer.level = options.level;
-  writer.block_mib = options.block_mib;
+  // Known here, before a stream's digest needs it: a file's block size may follow its size.
+  writer.block_mib = enc::block_mib_for(in.regular ? std::optional<std::int64_t>(in.size) : std::nullopt,
+                                        options.level, options.block_mib);
   writer.shuffle_seed = options.shuffle_seed;
 
   // What must be known before the first block: a sink that can't go back (a pipe) needs the
@@ -501,7 +503,7 @@ JobResult compress_job(const Job& job, const Options& options, unsigned threads,
   std::optional<enc::StreamFacts> announced;
   bool check_claim = false;
   if (!rewritable || writer.shuffle_seed) {
-    enc::StreamDigest digest(writer.block_mib);
+    enc::StreamDigest digest(*writer.block_mib);
     if (in.regular && in.size > 0) {
       if (!rewritable && !first_read(in, digest, &error)) return fail(shown + ": " + error);
       check_claim = rewritable;
@@ -512,7 +514,7 @@ JobResult compress_job(const Job& job, const Options& options, unsigned threads,
   }
   writer.filter = filter_byte(options.filter, in);
   // A small file has fewer blocks than workers: the others would only be started and joined.
-  const std::uint64_t block = static_cast<std::uint64_t>(options.block_mib) << 20;
+  const std::uint64_t block = static_cast<std::uint64_t>(*writer.block_mib) << 20;
   const std::uint64_t blocks = in.regular ? (in.size + block - 1) / block : threads;
   writer.threads = static_cast<unsigned>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(threads, blocks)));
 
@@ -603,10 +605,13 @@ class JobRunner {
   }
 
   void run(const std::vector<Job>& jobs) {
-    const std::uint64_t block = static_cast<std::uint64_t>(options_.block_mib) << 20;
+    const auto one_block = [&](const Job& job) {
+      const std::uint16_t mib = enc::block_mib_for(static_cast<std::int64_t>(job.size), options_.level, options_.block_mib);
+      return job.size <= static_cast<std::uint64_t>(mib) << 20;
+    };
     for (std::size_t i = 0; i < jobs.size();) {
       std::size_t end = i;
-      while (end < jobs.size() && jobs[end].input != kStdin && jobs[end].size <= block) ++end;
+      while (end < jobs.size() && jobs[end].input != kStdin && one_block(jobs[end])) ++end;
       if (end - i >= 2 && workers_ >= 2) {
         run_together(jobs, i, end);
         i = end;

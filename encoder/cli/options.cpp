@@ -308,7 +308,10 @@ std::string help_text() {
          "      --level=N        any level of the format, 0 to 255\n"
          "  -b, --block-size=MIB block size, 1 to " +
          std::to_string(enc::kMaxBlockMib) + " MiB; default " + std::to_string(enc::kDefaultBlockMib) +
-         "\n"
+         " (" + std::to_string(enc::kBestBlockMib) + " with --best), or less to cut\n"
+         "                       a file into blocks that share it fairly, " +
+         std::to_string(enc::kBlocksOfASmallFile) + " or more (" +
+         std::to_string(enc::kBlocksOfABestFile) + " with --best)\n"
          "      --filter=NAME    none, x86, delta or auto (default: x86 for x86 and x86-64\n"
          "                       ELF and PE programs and libraries, none for the rest)\n"
          "  -p, -T, --threads=N  workers, 0 to 64; default: one per processor\n"

@@ -20,7 +20,7 @@ struct Options {
   Mode mode = Mode::compress;
   std::uint8_t level = enc::kDefaultLevel;
   FilterChoice filter = FilterChoice::automatic;
-  std::uint16_t block_mib = enc::kDefaultBlockMib;
+  std::optional<std::uint16_t> block_mib;  // -b; none: by the file's size and the level
   std::optional<std::uint64_t> shuffle_seed;
   unsigned threads = 1;              // -p: workers; 0 runs --test on the main thread alone
   bool recursive = false;            // -r

@@ -2,6 +2,7 @@
 """bench/report and bench/chart run on made-up samples whose medians, ratios and verdicts are
 known: a target judged the wrong way, a median taken wrongly or a bar drawn from the wrong
 base would pass unnoticed on real figures, which nobody can check by eye."""
+import math
 import os
 import subprocess
 import sys
@@ -11,59 +12,69 @@ import xml.etree.ElementTree as ET
 
 ROOT = os.environ.get("UQ_SOURCE_DIR",
                       os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
-SUBJECTS = ["corpus", "quarter1", "quarter2", "quarter3", "quarter4"]
+SUBJECTS = ["corpus", "quarter1", "quarter2", "quarter3", "quarter4", "linux"]
 SVG = "{http://www.w3.org/2000/svg}"
 
 
 def samples(overrides=None):
-    """results.tsv lines: xz makes 20% of every file, the restore tools take round times.
+    """results.tsv lines: xz -6 makes 20% of every file, the restore tools take round times.
     overrides: (kind, tool, subject) -> list of fields, or None to leave the record out."""
     rec = {}
     rec[("meta", "date")] = ["2026-01-02 03:04 UTC"]
     rec[("meta", "cpu")] = ["Test CPU"]
     rec[("meta", "corpus_sha256")] = ["ab" * 32]
+    rec[("meta", "budget")] = [1024 * 1024]                          # KiB: 1 GiB
     for name, n in (("corpus", 100_000_000), ("quarter1", 25_000_000), ("quarter2", 25_000_000),
-                    ("quarter3", 25_000_000), ("quarter4", 25_000_000), ("random", 64_000_000),
-                    ("head64", 64_000_000), ("corpus10", 1_000_000_000)):
+                    ("quarter3", 25_000_000), ("quarter4", 25_000_000), ("linux", 200_000_000),
+                    ("random", 64_000_000)):
         rec[("bytes", name)] = [n]
-    for q in range(1, 5):
-        rec[("bytes", f"sample{q}")] = [4_000_000]
+    for q in range(1, 6):
+        rec[("bytes", f"sample{q}")] = [16_000_000]
     for s in SUBJECTS:
-        base = 20_000_000 if s == "corpus" else 5_000_000
-        rec[("size", "xz", s)] = [base]
-        rec[("size", "quarvex", s)] = [round(base * 1.12)]          # exactly on the bound
-        rec[("size", "quarvex-best", s)] = [base]
+        base = {"corpus": 20_000_000, "linux": 40_000_000}.get(s, 5_000_000)
+        rec[("size", "xz6", s)] = [base]
+        rec[("size", "quarvex", s)] = [round(base * 1.08)]          # exactly on the bound
+        rec[("size", "quarvex-best", s)] = [base]                   # on the bound
+        rec[("size", "zstd19", s)] = [math.ceil(base / 0.98)]       # best: 0.98, on the bound
         rec[("size", "gzip", s)] = [round(base * 1.5)]
-    rec[("size", "quarvex-best", "corpus")] = [21_400_000]           # 1.07
-    rec[("size", "quarvex-best", "quarter3")] = [5_450_000]          # 1.09: over 1.08
+        rec[("block", "quarvex", s)] = [16]
+    rec[("size", "quarvex-best", "quarter3")] = [5_450_000]          # a quarter is not judged
+    rec[("size", "quarvex-best", "linux")] = [40_400_000]            # 1.01: over 1.00
     rec[("size", "gzip", "quarter1")] = [4_500_000]                  # 0.9: below xz
-    for q in range(1, 5):
-        rec[("compress", "xz", f"sample{q}")] = [4.0, 9.0, 3.0]      # median 4
-        rec[("compress", "quarvex", f"sample{q}")] = [1.0, 0.5, 7.0]  # median 1: 4x, on the bound
-        rec[("compress", "quarvex-best", f"sample{q}")] = [2.0]
-        rec[("compress", "gzip", f"sample{q}")] = [0.5]
+    for q in range(1, 6):
+        rec[("compress", "xz6", f"sample{q}")] = [4.0, 9.0, 3.0]     # median 4
+        rec[("compress", "quarvex", f"sample{q}")] = [4.0, 0.5, 7.0]  # median 4: on the bound
+        rec[("compress", "quarvex-best", f"sample{q}")] = [8.0]
+        for p, t in ((1, 1.0), (2, 0.625)):                          # 1.6x: on the bound
+            rec[("restore", f"unquarvex-p{p}", f"sample{q}")] = [t]
     for s in SUBJECTS:
-        rec[("restore", "xz-T1", s)] = [1.0, 1.0, 5.0]
-        rec[("restore", "xz-T2", s)] = [0.6]
-        rec[("restore", "unquarvex-p1", s)] = [1.0]
+        rec[("restore", "xz-T1", s)] = [1.1, 1.1, 5.0]
+        rec[("restore", "xz-T2", s)] = [0.66]
+        rec[("restore", "unquarvex-p1", s)] = [1.0]                  # 1.1x xz: on the bound
         rec[("restore", "unquarvex-p2", s)] = [0.5]                  # 2x -p1
         rec[("restore", "unquarvex-p16", s)] = [0.5 / 0.96]          # 0.96 of -p2
         rec[("restore", "gzip", s)] = [0.25]
         rec[("restore", "cp", s)] = [0.1, 0.2, 0.1, 0.3]             # median 0.15 (even count)
-    rec[("restore", "unquarvex-p1", "quarter2")] = [1.0 / 0.99]      # 0.99 of xz -d -T1
-    rec[("restore", "unquarvex-p2", "quarter4")] = [0.55]            # 1.82x -p1
+    rec[("restore", "unquarvex-p1", "quarter2")] = [1.0 / 0.99 * 1.1]  # 0.99 of 1.1
+    rec[("restore", "unquarvex-p2", "linux")] = [1.0 / 1.84]         # 1.84x -p1
+    rec[("restore", "unquarvex-p2", "quarter4")] = [0.6]             # a quarter is not judged
+    rec[("restore", "unquarvex-p2", "sample4")] = [0.63]             # 1.59x
     rec[("restore", "unquarvex-p16", "corpus")] = [0.5 / 0.94]       # 0.94 of -p2
     rec[("restore", "cp", "random")] = [0.1]
     rec[("restore", "unquarvex-p1", "random")] = [0.125]             # 0.8 of cp
     rec[("restore", "unquarvex-p2", "random")] = [0.15]              # 0.667 of cp
-    for s in SUBJECTS + ["corpus10", "random"]:
+    for s in SUBJECTS + ["random"]:
         for p in (1, 2, 16):
             rec[("peak", f"unquarvex-p{p}", s)] = [8000]
-    rec[("peak", "unquarvex-p2", "corpus10")] = [16384]              # 16 MiB: on the bound
-    rec[("peak", "unquarvex-p16", "corpus10")] = [60000]             # -p16 is not judged
-    rec[("blocks", "b1", "head64")] = [10.0, 11.0, 12.0]
-    rec[("blocks", "b64", "head64")] = [44.0]                        # 4x: on the bound
-    rec[("instructions", "unquarvex-p0", "sample1")] = [40_000_000]
+    rec[("peak", "unquarvex-p2", "corpus")] = [65536]                # 64 MiB: on the bound
+    rec[("peak", "unquarvex-p16", "linux")] = [1024 * 1024]          # the budget: on the bound
+    rec[("instructions", "unquarvex-p0", "sample1")] = [160_000_000]
+    for b, rel in ((1, 1.2), (16, 1.05)):
+        rec[("size", f"curve-b{b}", "quarter1")] = [round(5_000_000 * rel)]
+        rec[("curve-compress", f"b{b}", "quarter1")] = [5.0]         # 5 MB/s
+        rec[("curve-restore", f"b{b}-p1", "quarter1")] = [0.25, 0.5]  # median 0.375: 66.7 MB/s
+        rec[("curve-restore", f"b{b}-p2", "quarter1")] = [0.2]       # 125 MB/s, 1.88x
+        rec[("peak", f"curve-b{b}-p2", "quarter1")] = [1024 * b * 3]
     rec[("stream", "quarvex-d-file-p1", "corpus")] = [1.0, 1.2, 3.0]   # median 1.2
     rec[("stream", "quarvex-d-pipe-p1", "corpus")] = [1.2]             # 1.0 of the file
     rec[("stream", "quarvex-d-file-p2", "corpus")] = [0.57]
@@ -71,6 +82,11 @@ def samples(overrides=None):
     rec[("peak", "quarvex-d-pipe-p2", "corpus10")] = [65536]           # 64 MiB: on the bound
     rec.update(overrides or {})
     return "".join("\t".join(map(str, list(k) + v)) + "\n" for k, v in rec.items() if v is not None)
+
+
+def whole(cells):
+    """The corpus's cell, the tarball's and the verdict of a target's row."""
+    return [cells[0], cells[5], cells[6]]
 
 
 class BenchScripts(unittest.TestCase):
@@ -92,7 +108,7 @@ class BenchScripts(unittest.TestCase):
         rows = {}
         for line in section.splitlines():
             cells = [c.strip() for c in line.strip().strip("|").split("|")]
-            if line.startswith("| `") or line.startswith("| peak") or line.startswith("| incompr"):
+            if line.startswith(("| `", "| peak", "| incompr", "| a 16")):
                 rows[cells[0]] = cells[1:]
         return rows
 
@@ -103,50 +119,55 @@ class BenchScripts(unittest.TestCase):
 
     def test_verdicts_on_both_sides_of_each_bound(self):
         rows = self.targets(samples())
-        best = self.target(rows, "`quarvex --best` size")
-        self.assertEqual(best[:5], ["1.070", "1.000", "1.000", "1.090", "1.000"])
-        self.assertEqual(best[5], "**not met** (headers)")
-        self.assertEqual(self.target(rows, "`quarvex` default size")[5], "met")
-        speed = self.target(rows, "`quarvex` default compress speed")
-        self.assertEqual(speed, ["4.00"] * 5 + ["met"])
-        self.assertEqual(self.target(rows, "`unquarvex -p1` speed")[5], "**not met** (libraries)")
+        # Columns: corpus, text, libraries, headers, data, Linux, verdict.
+        self.assertEqual(self.target(rows, "`quarvex` default size"),
+                         ["1.080", "", "", "", "", "1.080", "met"])
+        best = self.target(rows, "`quarvex --best` size / `xz -6`")
+        self.assertEqual([best[0], best[5], best[6]], ["1.000", "1.010", "**not met** (Linux)"])
+        self.assertEqual(whole(self.target(rows, "`quarvex --best` size / `zstd -19`")),
+                         ["0.980", "0.990", "**not met** (Linux)"])
+        self.assertEqual(self.target(rows, "`quarvex` default compress speed"), ["1.00"] * 6 + ["met"])
+        self.assertEqual(self.target(rows, "`unquarvex -p1` speed")[6], "**not met** (libraries)")
         self.assertEqual(self.target(rows, "incompressible")[0], "0.67")  # the lower of the two
-        self.assertEqual(self.target(rows, "incompressible")[5], "**not met**")
-        self.assertEqual(self.target(rows, "`unquarvex -p2` speed")[5], "**not met** (data)")
-        self.assertEqual(self.target(rows, "`unquarvex -p16` speed")[5], "**not met** (corpus)")
-        self.assertEqual(self.target(rows, "peak resident")[0], "16.0")
-        self.assertEqual(self.target(rows, "peak resident")[5], "met")
-        blocks = self.target(rows, "`quarvex -b 64`")
-        self.assertEqual([blocks[0], blocks[5]], ["4.00", "met"])
+        self.assertEqual(self.target(rows, "incompressible")[6], "**not met**")
+        scaling = self.target(rows, "`unquarvex -p2` speed / `-p1` ≥ 1.85")
+        self.assertEqual([scaling[0], scaling[5], scaling[6]], ["2.00", "1.84", "**not met** (Linux)"])
+        small = self.target(rows, "a 16 MiB file")
+        self.assertEqual([small[0], small[1], small[4], small[6]], ["", "1.60", "1.59", "**not met** (data)"])
+        self.assertEqual(self.target(rows, "`unquarvex -p16` speed")[6], "**not met** (corpus)")
+        self.assertEqual(self.target(rows, "peak resident memory at `-p2`")[::6], ["64.0", "met"])
+        self.assertEqual(self.target(rows, "peak resident memory at `-p16`")[::6], ["1024.0", "met"])
         pipe = self.target(rows, "`quarvex -d` into a pipe")
-        self.assertEqual([pipe[0], pipe[5]], ["0.95", "met"])  # the lower of 1.00 and 0.95
-        self.assertEqual(self.target(rows, "`quarvex -d -c` peak")[0::5], ["64.0", "met"])
+        self.assertEqual([pipe[0], pipe[6]], ["0.95", "met"])  # the lower of 1.00 and 0.95
+        self.assertEqual(self.target(rows, "`quarvex -d -c` peak")[0::6], ["64.0", "met"])
         rows = self.targets(samples({("stream", "quarvex-d-pipe-p1", "corpus"): [1.27],
                                      ("peak", "quarvex-d-pipe-p2", "corpus10"): [65537]}))
-        self.assertEqual(self.target(rows, "`quarvex -d` into a pipe")[0::5], ["0.94", "**not met**"])
-        self.assertEqual(self.target(rows, "`quarvex -d -c` peak")[5], "**not met**")
+        self.assertEqual(self.target(rows, "`quarvex -d` into a pipe")[0::6], ["0.94", "**not met**"])
+        self.assertEqual(self.target(rows, "`quarvex -d -c` peak")[6], "**not met**")
 
     def test_just_past_each_bound_is_not_met(self):
         rows = self.targets(samples({
-            ("size", "quarvex", "quarter2"): [5_600_001],
-            ("compress", "quarvex", "sample4"): [1.01],
+            ("size", "quarvex", "linux"): [43_200_001],
+            ("size", "zstd19", "corpus"): [20_408_163],
+            ("compress", "quarvex", "sample4"): [4.01],
             ("restore", "unquarvex-p1", "random"): [0.1],
             ("restore", "unquarvex-p2", "random"): [0.1],
-            ("peak", "unquarvex-p2", "quarter1"): [16385],
-            ("blocks", "b64", "head64"): [44.1],
-            ("restore", "unquarvex-p2", "quarter4"): None}))
-        self.assertEqual(self.target(rows, "`quarvex` default size")[5], "**not met** (libraries)")
-        self.assertEqual(self.target(rows, "`quarvex` default compress speed")[5],
+            ("peak", "unquarvex-p2", "corpus"): [65537],
+            ("peak", "unquarvex-p16", "random"): [1024 * 1024 + 1],
+            ("restore", "unquarvex-p2", "corpus"): None}))
+        self.assertEqual(self.target(rows, "`quarvex` default size")[6], "**not met** (Linux)")
+        self.assertEqual(self.target(rows, "`quarvex --best` size / `zstd -19`")[6], "**not met**")
+        self.assertEqual(self.target(rows, "`quarvex` default compress speed")[6],
                          "**not met** (corpus, data)")
-        self.assertEqual(self.target(rows, "incompressible")[5], "met")
-        self.assertEqual(self.target(rows, "peak resident")[5], "**not met**")
-        self.assertEqual(self.target(rows, "`quarvex -b 64`")[5], "**not met**")
-        # A measurement missing for one quarter leaves its cell open, not the verdict.
-        self.assertEqual(self.target(rows, "`unquarvex -p2` speed")[4:],
-                         ["—", "met (not measured: data)"])
+        self.assertEqual(self.target(rows, "incompressible")[6], "met")
+        self.assertEqual(self.target(rows, "peak resident memory at `-p2`")[6], "**not met**")
+        self.assertEqual(self.target(rows, "peak resident memory at `-p16`")[6], "**not met**")
+        # A measurement missing for one file leaves its cell open, not the verdict.
+        self.assertEqual(whole(self.target(rows, "`unquarvex -p2` speed / `-p1` ≥ 1.85")),
+                         ["—", "1.84", "**not met**"])
         # Missed everywhere: the verdict names no one.
         rows = self.targets(samples({("size", "quarvex-best", s): [10**9] for s in SUBJECTS}))
-        self.assertEqual(self.target(rows, "`quarvex --best` size")[5], "**not met**")
+        self.assertEqual(self.target(rows, "`quarvex --best` size / `xz -6`")[6], "**not met**")
 
     def test_tables_quote_medians_and_leave_out_missing_peers(self):
         md = self.run_script("report", samples())
@@ -154,18 +175,23 @@ class BenchScripts(unittest.TestCase):
         self.assertIn("Test CPU", md)
         # cp: median of 0.1 0.2 0.1 0.3 is 0.15 s for 100 MB
         self.assertIn("| `cp` | 666.7 |", md)
-        self.assertIn("| `xz -d -T1` | 100.0 |", md)         # the outlier 5.0 left aside
-        self.assertIn("| `quarvex` (default) | 4.00 |", md)  # 16 MB over 4 medians of 1 s
-        self.assertNotIn("| `zstd", md)
-        self.assertIn("| 10.00 | — | — | — |", md)           # instructions per byte, sample 1
-        self.assertIn("| corpus×10 | 954 | 7.8 | 16.0 | 58.6 |", md)
+        self.assertIn("| `xz -d -T1` | 90.9 |", md)          # the outlier 5.0 left aside
+        self.assertIn("| `quarvex` (default) | 4.00 |", md)  # 64 MB over 4 medians of 4 s
+        self.assertNotIn("| `zstd -19 --long`", md)
+        self.assertIn("| 10.00 | — | — | — |", md)            # instructions per byte, sample 1
+        self.assertIn("| random | 61 | 7.8 | 7.8 | 7.8 |", md)
+        self.assertIn("| `quarvex` (default) | 16 | 16 | 16 | 16 | 16 | 16 |", md)
+        # The curve: size / xz -6, compress, -p1 and -p2 speeds, their ratio, memory.
+        self.assertIn("| 1 MiB | 24.00% | 1.200 | 5.00 | 66.7 | 125.0 | 1.88 | 3.0 |", md)
+        self.assertIn("| 16 MiB | 21.00% | 1.050 | 5.00 | 66.7 | 125.0 | 1.88 | 48.0 |", md)
         self.assertIn("| `-p1` | 1.20 s | 1.20 s | 83.3 | 1.00 |", md)
 
-    def test_headline_gives_the_corpus_and_the_quarters_range(self):
+    def test_headline_gives_the_corpus_the_tarball_and_the_quarters_range(self):
         md = self.run_script("report", samples(), "--headline")
-        self.assertIn("| 1.070 (quarters 1.000 to 1.090) | **not met** (headers) |", md)
+        self.assertIn("| corpus 1.000, Linux 1.010 | **not met** (Linux) |", md)
+        self.assertIn("| corpus 1.00, Linux 1.00, quarters 1.00 to 1.00 | met |", md)
         self.assertIn("| 0.67 | **not met** |", md)
-        self.assertIn("restored the corpus 1.67 times as fast", md)
+        self.assertIn("restored the corpus (16 MiB blocks) 1.67 times as fast", md)
 
     def test_chart_bars(self):
         svg = ET.fromstring(self.run_script("chart", samples()))
@@ -176,12 +202,14 @@ class BenchScripts(unittest.TestCase):
                 bars[title.text] = (float(rect.get("y")), float(rect.get("height")))
         restorers = ["unquarvex -p1", "unquarvex -p2", "unquarvex -p16", "xz -d -T1", "xz -d -T2",
                      "gzip -d", "cp"]
-        self.assertEqual(len(bars), 5 * len(restorers) + 5 * 3, sorted(bars))
+        # Restore speeds on six files, four makers' sizes on six, the curve's two sizes on one.
+        self.assertEqual(len(bars), 6 * len(restorers) + 6 * 4 + 2, sorted(bars))
+        self.assertIn("-b 16, text: 21.0", bars)
         # Log scale from 10 MB/s: 1000 MB/s stands twice as high as 100 MB/s.
         cp = bars["cp, corpus: 667"]
-        xz = bars["xz -d -T1, corpus: 100"]
+        xz = bars["xz -d -T1, corpus: 91"]
         p16 = bars["unquarvex -p16, corpus: 188"]
-        self.assertAlmostEqual(cp[1] / xz[1], 1.823909, places=3)  # log10(66.7) / log10(10)
+        self.assertAlmostEqual(cp[1] / xz[1], 1.902680, places=3)  # log10(66.67) / log10(9.091)
         self.assertAlmostEqual(cp[0] + cp[1], p16[0] + p16[1])     # one base line
         # Sizes: bars rise from xz's 1.0 when larger and hang below it when smaller.
         larger = bars["gzip -9, corpus: 1.500"]

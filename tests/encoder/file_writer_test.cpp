@@ -60,6 +60,44 @@ TEST(FileWriter, HeaderHoldsTheFieldsAndZerosWhereTheChecksumWillGo) {
                 " 00 00 00 00 00 00 00 00 00 00 00 00"));
 }
 
+// Without a block size a file gets the largest whole MiB, up to the level's full block, that cuts
+// it into enough blocks for two workers to share about evenly; a given size always wins.
+TEST(FileWriter, TheBlockSizeFollowsTheFileUnlessOneIsGiven) {
+  constexpr std::int64_t M = std::int64_t{1} << 20;
+  struct Case {
+    std::optional<std::int64_t> size;
+    std::uint8_t level;
+    std::uint16_t mib;
+  };
+  for (const Case& c : std::initializer_list<Case>{
+           {std::nullopt, 8, 16}, {std::nullopt, 9, 64}, {std::nullopt, 3, 16}, {0, 8, 16}, {-1, 9, 64},
+           {100 * M, 200, 16},    // levels past --best's are not --best
+           {8 * M - M / 8, 8, 2}, // 4 blocks, 4 MiB to 3.875
+           {19 * M, 9, 10},       // 10 to 9: just fair
+           {1, 8, 1}, {16 * M, 8, 4}, {16 * M - 1, 8, 4}, {24 * M, 3, 6}, {6 * M, 8, 1},
+           {9 * M, 8, 2},         // 5 blocks, 6 MiB to 3
+           {17 * M, 8, 4},        // 5 blocks, the last of 1 MiB with the first worker
+           {100 * M, 8, 16},      // 7 blocks, 52 MiB to 48
+           {112 * M, 8, 14},      // 8 blocks, not 7 of 16
+           {128 * M, 8, 16}, {200 * M, 8, 16},
+           {144 * M, 8, 15},      // 10 blocks, not 9 of 16 (80 to 64) {std::int64_t{1} << 40, 8, 16},
+           {100 * M, 9, 52},      // 52 + 48
+           {129 * M, 9, 64},      // 64 + 1 byte to the first worker, 64 to the second
+           {4 * M + 1, 9, 2}, {5 * M, 9, 2}, {std::int64_t{1} << 40, 9, 64}}) {
+    SCOPED_TRACE(testing::Message() << (c.size ? *c.size : -2) << " bytes, level " << int{c.level});
+    EXPECT_EQ(enc::automatic_block_mib(c.size, c.level), c.mib);
+    EXPECT_EQ(enc::block_mib_for(c.size, c.level, std::nullopt), c.mib);
+    EXPECT_EQ(enc::block_mib_for(c.size, c.level, std::uint16_t{7}), 7);
+  }
+  // A file written without a block size carries the one chosen.
+  enc::WriterOptions o;
+  o.level = 1;
+  const Data input = text_like(3 * M, 4);
+  const Data file = enc::compress_bytes(input.data(), input.size(), o);
+  EXPECT_EQ(file[18] | file[19] << 8, 1);
+  EXPECT_EQ(enc::make_header(112 * M, o)[18], 14);
+}
+
 TEST(FileWriter, RecordsCarryTheIndexRelativeToTheirPlace) {
   auto bytes = [](std::uint32_t comp_len, std::int64_t index, std::int64_t k) {
     auto r = enc::make_record(comp_len, index, k);
@@ -220,6 +258,7 @@ TEST(FileWriter, FailuresOfTheSinkOrSourceAreReported) {
 // checksum announced, the header goes out whole first and is never rewritten.
 TEST(FileWriter, AStreamGivesTheSameFileAsAKnownSizeAnnouncedOrNot) {
   enc::WriterOptions o;
+  o.block_mib = 1;  // a known size would otherwise take smaller blocks than a stream
   o.threads = 2;
   for (const std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{1} << 20, (std::size_t{1} << 20) + 1,
                               (std::size_t{5} << 19) + 77}) {
@@ -256,7 +295,7 @@ TEST(FileWriter, AStreamGivesTheSameFileAsAKnownSizeAnnouncedOrNot) {
     EXPECT_EQ(summary.in_bytes, n);
 
     // The facts of a first read, fed in odd pieces, announce the same header.
-    enc::StreamDigest digest(o.block_mib);
+    enc::StreamDigest digest(*o.block_mib);
     for (std::size_t k = 0; k < n; k += 7777) digest.add(input.data() + k, std::min<std::size_t>(7777, n - k));
     const enc::StreamFacts facts = digest.facts();
     EXPECT_EQ(facts.orig_size, static_cast<std::int64_t>(n));
@@ -275,7 +314,8 @@ TEST(FileWriter, AStreamGivesTheSameFileAsAKnownSizeAnnouncedOrNot) {
 TEST(FileWriter, AStreamThatDiffersFromItsAnnouncedFactsFails) {
   enc::WriterOptions o;
   const Data input = text_like(3000, 41);
-  enc::StreamDigest digest(o.block_mib);
+  // A stream, whose size is unknown, takes the level's full block: so does its digest.
+  enc::StreamDigest digest(enc::block_mib_for(std::nullopt, o.level, o.block_mib));
   digest.add(input.data(), input.size());
   const enc::StreamFacts facts = digest.facts();
   const auto write = [](const std::uint8_t*, std::size_t) { return true; };

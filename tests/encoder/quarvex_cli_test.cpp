@@ -305,8 +305,9 @@ TEST_F(Quarvex, AutoFilterFollowsTheExecutableHeader) {
   // The choice on the command line wins.
   EXPECT_EQ(round_trip("elf-none", elf(3, 62), {"--filter=none"})[17], 0);
   EXPECT_EQ(round_trip("text-x86", text_like(20000, 5), {"--filter=x86"})[17], 1);
-  // A pipe is judged by its first bytes too.
-  RunResult piped = run_program({"/bin/sh", "-c", "cat elf64-so | " + std::string(UQ_QUARVEX) + " > piped.qvx"},
+  // A pipe is judged by its first bytes too. Its size is not known up front, so it takes the full
+  // block where the file took blocks of its size: -b makes them the same.
+  RunResult piped = run_program({"/bin/sh", "-c", "cat elf64-so | " + std::string(UQ_QUARVEX) + " -b 1 > piped.qvx"},
                                 {.cwd = dir_.path()});
   EXPECT_EQ(piped.status, 0) << piped.err;
   EXPECT_EQ(read_file(dir_ / "piped.qvx")[17], 1);
@@ -360,12 +361,13 @@ std::string run_on_terminal(const std::vector<std::string>& args, const std::str
 // -v on a terminal shows progress on long work, drawn in place and cleared before the summary. An
 // input passed over in the plan counts for nothing in the total.
 TEST_F(Quarvex, VerboseShowsProgressOnATerminal) {
-  // Long enough, at the best level on one worker, to take several seconds. "passed" would write
-  // ./passed.qvx, which is the other input: it is passed over.
+  // Long enough, at the best level on one worker, to take several seconds, in blocks read one after
+  // the other. "passed" would write ./passed.qvx, which is the other input: it is passed over.
   write_file(dir_ / "passed", text_like(4 * kMiB, 7));
   write_file(dir_ / "passed.qvx", text_like(4 * kMiB, 6));
   int status = -1;
-  const std::string screen = run_on_terminal({"-v", "-p1", "--best", "passed", "passed.qvx", "."}, dir_.path(), &status);
+  const std::string screen =
+      run_on_terminal({"-v", "-p1", "--best", "-b", "1", "passed", "passed.qvx", "."}, dir_.path(), &status);
   EXPECT_EQ(status, 1) << screen;
   const std::size_t first = screen.find("\r");
   ASSERT_NE(first, std::string::npos) << screen;
