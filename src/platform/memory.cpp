@@ -1,7 +1,6 @@
-// Physical memory from sysconf; control-group limits from the files the kernel exposes.
+// Control-group limits from the files the kernel exposes. Where there are none (on Windows, say)
+// the files don't exist and there is no limit.
 #include "platform/memory.h"
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -37,13 +36,6 @@ void take_min(std::optional<std::uint64_t>& best, std::optional<std::uint64_t> v
 }
 
 }  // namespace
-
-std::uint64_t physical_memory() {
-  long pages = sysconf(_SC_PHYS_PAGES);
-  long page_size = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return 0;
-  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
-}
 
 std::optional<std::uint64_t> cgroup_memory_limit(const std::string& root, const std::string& self_cgroup) {
   std::string lines = self_cgroup.empty() ? read_text("/proc/self/cgroup") : self_cgroup;

@@ -1,4 +1,4 @@
-// Process-level services: processor count, signal set-up and the immediate exit.
+// Process-level services: processor count, signal set-up, error texts and the immediate exit.
 #pragma once
 
 namespace uq::platform {
@@ -10,8 +10,12 @@ int processor_count();
 // the program reports instead of a signal that kills it half way.
 void ignore_fatal_write_signals();
 
+// The C runtime's text for the errno value `err`, as strerror gives it.
+const char* error_text(int err);
+
 // Flushes standard output and standard error, then ends the process at once with `status`
-// (taken modulo 256, so -1 is seen as 255), without running destructors under live threads.
+// without running destructors under live threads. POSIX keeps the status modulo 256, so -1 is
+// seen as 255; Windows keeps all 32 bits, so -1 is the exit code 0xFFFFFFFF.
 [[noreturn]] void exit_now(int status);
 
 }  // namespace uq::platform

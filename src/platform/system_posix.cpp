@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 namespace uq::platform {
 
@@ -22,6 +23,8 @@ void ignore_fatal_write_signals() {
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
 }
+
+const char* error_text(int err) { return std::strerror(err); }
 
 void exit_now(int status) {
   std::fflush(stdout);

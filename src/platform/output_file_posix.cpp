@@ -12,11 +12,18 @@
 
 namespace uq::platform {
 
+namespace {
+
+int fd_of(std::intptr_t file) { return static_cast<int>(file); }
+
+}  // namespace
+
 int OutputFile::open() {
-  fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd_ < 0) return errno;
+  const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return errno;
+  file_ = fd;
   struct stat st {};
-  regular_ = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+  regular_ = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   return 0;
 }
 
@@ -26,7 +33,7 @@ OutputFile::CopyResult OutputFile::copy_from(int source, std::uint64_t source_of
   auto in = static_cast<off_t>(source_offset);
   auto out = static_cast<off_t>(offset);
   while (size > 0) {
-    const ssize_t n = ::copy_file_range(source, &in, fd_, &out, size, 0);
+    const ssize_t n = ::copy_file_range(source, &in, fd_of(file_), &out, size, 0);
     if (n > 0) {
       size -= static_cast<std::size_t>(n);
     } else if (n < 0 && errno == EINTR) {
@@ -55,9 +62,9 @@ OutputFile::CopyResult OutputFile::copy_from(int source, std::uint64_t source_of
 
 int OutputFile::extend_to(std::uint64_t size) {
   struct stat st {};
-  if (::fstat(fd_, &st) != 0) return errno;
+  if (::fstat(fd_of(file_), &st) != 0) return errno;
   if (static_cast<std::uint64_t>(st.st_size) >= size) return 0;
-  return ::ftruncate(fd_, static_cast<off_t>(size)) == 0 ? 0 : errno;
+  return ::ftruncate(fd_of(file_), static_cast<off_t>(size)) == 0 ? 0 : errno;
 }
 
 OutputFile::~OutputFile() { close(); }
@@ -66,7 +73,7 @@ int OutputFile::write_at(std::uint64_t offset, const std::uint8_t* data, std::si
   if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return EFBIG;
   while (size > 0) {
     errno = 0;
-    ssize_t n = ::pwrite(fd_, data, size, static_cast<off_t>(offset));
+    ssize_t n = ::pwrite(fd_of(file_), data, size, static_cast<off_t>(offset));
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;
@@ -80,9 +87,9 @@ int OutputFile::write_at(std::uint64_t offset, const std::uint8_t* data, std::si
 }
 
 int OutputFile::close() {
-  if (fd_ < 0) return 0;
-  int fd = fd_;
-  fd_ = -1;
+  if (file_ < 0) return 0;
+  const int fd = fd_of(file_);
+  file_ = -1;
   return ::close(fd) == 0 ? 0 : errno;
 }
 
