@@ -36,7 +36,7 @@ int list_directory(const std::string& path, DirNames& out);
 // before its first entry is given, so a run's order does not depend on the file system.
 class DirectoryWalk {
  public:
-  // `dir_path` is the argument less one trailing "/"; `root` its names.
+  // `dir_path` is the argument less one trailing separator; `root` its names.
   DirectoryWalk(std::string dir_path, DirNames root, ListDirectory list);
 
   // Gives 0 with the next entry's path and status, or -1 when the walk has ended. A

@@ -6,20 +6,21 @@
 namespace uq::cli {
 
 using platform::kDirSeparator;
+using platform::kDirSeparators;
 
 std::string join_output_path(const std::string& destination, const std::string& tail) {
   std::string path = destination;
-  if (path.empty() || path.back() != kDirSeparator) path += kDirSeparator;
+  if (path.empty() || !platform::is_dir_separator(path.back())) path += kDirSeparator;
   return path + tail;
 }
 
 std::string plain_tail(const std::string& input_path) {
-  std::size_t slash = input_path.rfind(kDirSeparator);
+  std::size_t slash = input_path.find_last_of(kDirSeparators);
   return slash == std::string::npos ? input_path : input_path.substr(slash + 1);
 }
 
 std::string recursive_tail(const std::string& input_path, const std::string& argument) {
-  std::size_t slash = argument.rfind(kDirSeparator);
+  std::size_t slash = argument.find_last_of(kDirSeparators);
   if (slash == std::string::npos) return input_path;
   return input_path.substr(slash + 1);
 }

@@ -28,16 +28,17 @@ std::string narrow(const std::wstring& text) {
 std::wstring wide_path(const std::string& path) {
   std::wstring wide = widen(path);
   if (wide.rfind(L"\\\\?\\", 0) == 0) return wide;
-  // A relative path is as long as the full path it names. The extended form is taken as it
-  // stands, without "/", "." or ".." or a relative part: the full path name resolves them as
+  // A relative path is as long as the full path it names, and a long one may name a short full
+  // path ("./" repeated, say): either way the full path decides. The extended form is taken as it
+  // stands, without "/", "." or ".." or a relative part; the full path name resolves them as
   // Windows does for a short path.
   const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-  if (size == 0 || size - 1 <= kClassicPathLimit) return wide;
+  if (size == 0 || (wide.size() <= kClassicPathLimit && size - 1 <= kClassicPathLimit)) return wide;
   std::wstring full(size, L'\0');
   const DWORD length = GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
   if (length == 0 || length >= size) return wide;
   full.resize(length);
-  if (full.rfind(L"\\\\.\\", 0) == 0) return full;  // a device
+  if (length <= kClassicPathLimit || full.rfind(L"\\\\.\\", 0) == 0) return full;  // short, or a device
   if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
   return L"\\\\?\\" + full;
 }

@@ -16,9 +16,9 @@ std::wstring widen(const std::string& text);
 // `text` (UTF-16) in UTF-8.
 std::string narrow(const std::wstring& text);
 
-// `path` (UTF-8) as the wide calls take it: a path whose full form is longer than
-// kClassicPathLimit becomes that full form in the extended-length \\?\ way (\\?\UNC\ for a
-// share), which Windows takes up to 32,767 characters whatever its long-path policy.
+// `path` (UTF-8) as the wide calls take it. A path longer than kClassicPathLimit, or whose full
+// form is, becomes that full form: in the extended-length \\?\ way (\\?\UNC\ for a share) when
+// it is long itself, which Windows takes up to 32,767 characters whatever its long-path policy.
 std::wstring wide_path(const std::string& path);
 
 // The errno value that best describes the Windows error code `error` (as the C runtime maps

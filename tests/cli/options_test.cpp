@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "cli/output_path.h"
+#include "platform/paths.h"
 
 namespace uq::cli {
 namespace {
@@ -64,18 +66,32 @@ TEST(Options, ProgramNameIsTheBaseNameOrADefault) {
   EXPECT_EQ(parse({"unq"}).program_name, "unq");
   EXPECT_EQ(parse({""}).program_name, "unquarvex");
   EXPECT_EQ(parse_options(0, nullptr, 1).program_name, "unquarvex");
-  // A backslash is an ordinary character here.
-  EXPECT_EQ(parse({"c:\\tools\\unq.exe"}).program_name, "c:\\tools\\unq.exe");
+  if (platform::kDirSeparator == '/') {
+    // A backslash is an ordinary character here.
+    EXPECT_EQ(parse({"c:\\tools\\unq.exe"}).program_name, "c:\\tools\\unq.exe");
+  } else {
+    // Windows: after the last backslash, or the last slash.
+    EXPECT_EQ(parse({"c:\\tools\\unq.exe"}).program_name, "unq.exe");
+    EXPECT_EQ(parse({"c:\\tools/bin\\x/unq.exe"}).program_name, "unq.exe");
+  }
 }
 
+// `path` with "/" for the platform's separator.
+std::string native(std::string path) {
+  std::replace(path.begin(), path.end(), '/', platform::kDirSeparator);
+  return path;
+}
+
+// Paths with the platform's separator; Windows' forward-slash cases are in windows_test.
 TEST(OutputPath, PlainAndRecursiveTails) {
-  EXPECT_EQ(join_output_path("out", plain_tail("/in/a.qvx")), "out/a.qvx");
-  EXPECT_EQ(join_output_path("out/", plain_tail("a.qvx")), "out/a.qvx");
-  EXPECT_EQ(join_output_path("out", recursive_tail("backup", "backup")), "out/backup");
-  EXPECT_EQ(join_output_path("out", recursive_tail("backup/x/b.qvx", "backup")), "out/backup/x/b.qvx");
-  EXPECT_EQ(join_output_path("out", recursive_tail("/data/backup/x", "/data/backup")), "out/backup/x");
-  EXPECT_EQ(join_output_path("out", recursive_tail("backup/", "backup/")), "out/");
-  EXPECT_EQ(join_output_path("out", recursive_tail("backup/x/b.qvx", "backup/")), "out/x/b.qvx");
+  EXPECT_EQ(join_output_path("out", plain_tail(native("/in/a.qvx"))), native("out/a.qvx"));
+  EXPECT_EQ(join_output_path(native("out/"), plain_tail("a.qvx")), native("out/a.qvx"));
+  EXPECT_EQ(join_output_path("out", recursive_tail("backup", "backup")), native("out/backup"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native("backup/x/b.qvx"), "backup")), native("out/backup/x/b.qvx"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native("/data/backup/x"), native("/data/backup"))),
+            native("out/backup/x"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native("backup/"), native("backup/"))), native("out/"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native("backup/x/b.qvx"), native("backup/"))), native("out/x/b.qvx"));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Temporary directories under $TMPDIR (or /tmp) and whole-file reads and writes.
+// Temporary directories and whole-file reads and writes.
 #include "support/temp_dir.h"
 
 #include <cstdio>
@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 namespace uq::test {
@@ -13,10 +14,18 @@ namespace uq::test {
 namespace fs = std::filesystem;
 
 TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/uqtest-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  // Under $TMPDIR (or /tmp) on POSIX, the user's temporary folder on Windows.
+  const fs::path base = fs::temp_directory_path();
+  std::random_device seed;
+  std::mt19937_64 random(seed());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const fs::path candidate = base / ("uqtest-" + std::to_string(random() % 1000000000));
+    if (fs::create_directory(candidate)) {
+      path_ = candidate.generic_string();
+      return;
+    }
+  }
+  throw std::runtime_error("no new temporary directory under " + base.string());
 }
 
 TempDir::~TempDir() {
@@ -43,6 +52,15 @@ Bytes read_file(const std::string& path) {
   std::uint8_t chunk[1 << 16];
   for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, in)) > 0;) bytes.insert(bytes.end(), chunk, chunk + n);
   std::fclose(in);
+  return bytes;
+}
+
+Bytes read_range(const std::string& path, std::uint64_t offset, std::size_t size) {
+  std::ifstream in(path, std::ios::binary);
+  Bytes bytes(size);
+  if (!in.seekg(static_cast<std::streamoff>(offset))) return {};
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
   return bytes;
 }
 

@@ -12,6 +12,8 @@
 
 namespace uq::test {
 
+const int kFatalStatus = 255;
+
 RunResult run_program(const std::vector<std::string>& argv, const RunOptions& options) {
   int out_pipe[2];
   int err_pipe[2];
@@ -85,6 +87,8 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
   while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
   }
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  result.raw_out = result.out;
+  result.raw_err = result.err;
   return result;
 }
 
