@@ -13,6 +13,16 @@ namespace uq::test {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Paths are UTF-8, as the programs take them; std::filesystem reads a plain string in the
+// system's narrow encoding, which on Windows need not be UTF-8.
+fs::path as_path(const std::string& utf8) {
+  return fs::path(std::u8string(reinterpret_cast<const char8_t*>(utf8.data()), utf8.size()));
+}
+
+}  // namespace
+
 TempDir::TempDir() {
   // Under $TMPDIR (or /tmp) on POSIX, the user's temporary folder on Windows.
   const fs::path base = fs::temp_directory_path();
@@ -39,7 +49,7 @@ TempDir::~TempDir() {
 }
 
 void write_file(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(as_path(path), std::ios::binary | std::ios::trunc);
   if (!out) throw std::runtime_error("cannot write " + path);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
@@ -56,7 +66,7 @@ Bytes read_file(const std::string& path) {
 }
 
 Bytes read_range(const std::string& path, std::uint64_t offset, std::size_t size) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(as_path(path), std::ios::binary);
   Bytes bytes(size);
   if (!in.seekg(static_cast<std::streamoff>(offset))) return {};
   in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
@@ -66,9 +76,9 @@ Bytes read_range(const std::string& path, std::uint64_t offset, std::size_t size
 
 bool file_exists(const std::string& path) {
   std::error_code ec;
-  return fs::exists(fs::symlink_status(path, ec));
+  return fs::exists(fs::symlink_status(as_path(path), ec));
 }
 
-void make_dirs(const std::string& path) { fs::create_directories(path); }
+void make_dirs(const std::string& path) { fs::create_directories(as_path(path)); }
 
 }  // namespace uq::test

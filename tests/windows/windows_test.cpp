@@ -1,2 +1,409 @@
+// What the restore tool does on Windows alone, through unquarvex.exe: the backslash and the
+// forward slash, wildcards expanded by the C runtime, names in any script, both sides of the
+// path limit, junctions and their loops, the exit code of a fatal end, the console's line ends,
+// a file over 4 GiB, and memory and processors as Windows reports them.
+#include <windows.h>
+#include <winioctl.h>
+
 #include <gtest/gtest.h>
-TEST(Windows, Placeholder) {}
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "pipeline/memory_limit.h"
+#include "platform/memory.h"
+#include "platform/system.h"
+#include "support/expected.h"
+#include "support/process.h"
+#include "support/qvx_builder.h"
+#include "support/restore_tool.h"
+#include "support/temp_dir.h"
+
+namespace uq::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const Bytes kDigits{'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'};
+
+std::wstring wide(const std::string& text) {
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), n);
+  out.pop_back();
+  return out;
+}
+
+// An absolute path as the wide calls take it at any length: \\?\ and backslashes.
+std::wstring extended(const std::string& absolute) {
+  std::wstring path = wide(absolute);
+  std::replace(path.begin(), path.end(), L'/', L'\\');
+  return L"\\\\?\\" + path;
+}
+
+bool under_wine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+
+bool run_linux(std::string command, const std::function<bool()>& done);
+std::string linux_path(const std::string& path);
+
+// A file written and read back through the wide calls, whatever the length of its path.
+void put_long(const std::string& absolute, const Bytes& bytes) {
+  HANDLE f = CreateFileW(extended(absolute).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE) << absolute.size() << " " << GetLastError();
+  DWORD put = 0;
+  WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
+  CloseHandle(f);
+}
+
+std::optional<Bytes> get_long(const std::string& absolute) {
+  HANDLE f = CreateFileW(extended(absolute).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return std::nullopt;
+  Bytes bytes(1 << 16);
+  DWORD got = 0;
+  ReadFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
+  CloseHandle(f);
+  bytes.resize(got);
+  return bytes;
+}
+
+class Windows : public ::testing::Test {
+ protected:
+  RunResult run(std::vector<std::string> args, RunOptions options = {}) {
+    args.insert(args.begin(), UQ_UNQUARVEX);
+    if (options.cwd.empty()) options.cwd = dir_.path();
+    return run_program(args, options);
+  }
+  void put(const std::string& name, const Bytes& bytes) { write_file(dir_ / name, bytes); }
+  Bytes get(const std::string& name) { return read_file(dir_ / name); }
+  bool exists(const std::string& name) { return file_exists(dir_ / name); }
+
+  TempDir dir_;
+};
+
+void expect_clean(const RunResult& r) {
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+}
+
+// A damaged one-block file: its message names the output path the program built.
+Bytes damaged() { return QvxBuilder({.orig_size = 16}).block(hex("61 62 00 ff ff ff ff")).bytes(); }
+
+TEST_F(Windows, PathsAreJoinedWithABackslashAndTakenApartAtEitherSlash) {
+  make_dirs(dir_ / "in/sub");
+  put("in/sub/a.qvx", smallest_file());
+  put("bad.qvx", damaged());
+  // A forward slash in an argument separates too: out\a, not out\in/sub/a.
+  expect_clean(run({"-d", "in/sub/a.qvx", "out"}));
+  EXPECT_EQ(get("out/a"), kDigits);
+  expect_clean(run({"-d", "in\\sub\\a.qvx", "out2\\"}));
+  EXPECT_EQ(get("out2/a"), kDigits);
+  // The join is a backslash, and a destination that ends in either slash gets none.
+  for (const auto& [dest, joined] : {std::pair{"j1", "j1\\bad"}, {"j2\\", "j2\\bad"}, {"j3/", "j3/bad"}}) {
+    RunResult r = run({"-d", "bad.qvx", dest});
+    EXPECT_EQ(r.out, fatal_decomp_line(joined, -1, 16) + report_line(105)) << dest;
+  }
+  // Recursive: the argument's last component after either slash, the walk's own joins with a
+  // backslash, and an argument ending in "/" contributing nothing of its own.
+  RunResult r = run({"-d", "-r", "-v", "-p0", "in/sub", "r1"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "in/sub\\a.qvx\n");
+  EXPECT_EQ(get("r1/sub/a"), kDigits);
+  expect_clean(run({"-d", "-r", "in/", "r2"}));
+  EXPECT_EQ(get("r2/sub/a"), kDigits);
+  EXPECT_TRUE(exists("r2/sub"));
+}
+
+TEST_F(Windows, UsageExitCodeAndLineEnds) {
+  RunResult r = run({"-d", "only-one"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  // The program's own name, after its last backslash, and the example with a backslash; each
+  // line end written by the console's text mode as CR LF.
+  const std::string usage =
+      "\r\nquarvex 0.94   Apr 18 2009\r\n\r\n Usage: unquarvex.exe <options> <filename1> .. <filenameN> "
+      "DESTINATION_DIR\r\n<options>\r\n     quarvex -d -r backup_dir\\* restore_dir\r\n";
+  EXPECT_EQ(r.raw_err, usage);
+
+  // Under another name, reached through forward slashes.
+  fs::copy_file(UQ_UNQUARVEX, fs::path(dir_ / "restore-tool.exe"));
+  r = run_program({dir_ / "restore-tool.exe"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(" Usage: restore-tool.exe <options>"), std::string::npos) << r.err;
+
+  // A fatal end is the exit code 0xFFFFFFFF, -1 in all 32 bits.
+  put("a.qvx", smallest_file());
+  put("file", kDigits);
+  r = run({"-d", "a.qvx", "file"});
+  EXPECT_EQ(static_cast<unsigned>(r.status), 0xFFFFFFFFu);
+  EXPECT_EQ(r.raw_out, "destination is not a directory\r\n");
+  r = run({"-d", "a.qvx", "no/such/dir"});
+  EXPECT_EQ(static_cast<unsigned>(r.status), 0xFFFFFFFFu);
+  EXPECT_EQ(r.raw_err, "cannot create directory 'no/such/dir'\r\n");
+}
+
+TEST_F(Windows, WildcardsAreExpandedByTheRuntime) {
+  make_dirs(dir_ / "backup/sub");
+  put("backup/a.qvx", smallest_file());
+  put("backup/b.QVX", smallest_file());
+  put("backup/c.bin", smallest_file());
+  put("backup/sub/d.qvx", smallest_file());
+  // As typed in cmd.exe: every entry of backup, directories passed over in a plain run.
+  expect_clean(run({"-d", "backup\\*", "out"}));
+  EXPECT_EQ(get("out/a"), kDigits);
+  EXPECT_EQ(get("out/b"), kDigits);
+  EXPECT_EQ(get("out/c.bin.out"), kDigits);
+  EXPECT_FALSE(exists("out/d"));
+  expect_clean(run({"-d", "backup/*.qvx", "out2"}));
+  EXPECT_EQ(get("out2/a"), kDigits);
+  EXPECT_FALSE(exists("out2/c.bin.out"));
+  // The usage example itself: each entry of backup, the directory walked.
+  expect_clean(run({"-d", "-r", "backup\\*", "out3"}));
+  EXPECT_EQ(get("out3/a"), kDigits);
+  EXPECT_EQ(get("out3/sub/d"), kDigits);
+  // A pattern that matches nothing arrives as typed, a name that does not exist.
+  expect_clean(run({"-d", "nothing*.qvx", "out4"}));
+  RunResult r = run({"-d", "-r", "nothing*.qvx", "out5"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "nothing*.qvx: " + std::string(std::strerror(ENOENT)) + "\n");
+}
+
+TEST_F(Windows, NamesInAnyScriptRestore) {
+  const std::vector<std::string> names{"Привет", "日本語の名前", "café crème"};
+  make_dirs(dir_ / "données");
+  for (const std::string& name : names) put("données/" + name + ".qvx", smallest_file());
+  // Named on the command line, found by a wildcard, and walked.
+  std::vector<std::string> args{"-d"};
+  for (const std::string& name : names) args.push_back("données/" + name + ".qvx");
+  args.push_back("sortie");
+  expect_clean(run(args));
+  expect_clean(run({"-d", "données\\*.qvx", "étoile"}));
+  RunResult r = run({"-d", "-r", "-v", "-p2", "données", "arbre"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  std::string listed;
+  for (const std::string& name : names) {
+    EXPECT_EQ(get("sortie/" + name), kDigits) << name;
+    EXPECT_EQ(get("étoile/" + name), kDigits) << name;
+    EXPECT_EQ(get("arbre/données/" + name), kDigits) << name;
+    listed += "données\\" + name + ".qvx\n";
+  }
+  EXPECT_EQ(sorted_lines(r.out), sorted_lines(listed));  // UTF-8 on standard output
+  // The messages name them in UTF-8 too.
+  put("données/ошибка.qvx", damaged());
+  r = run({"-d", "données/ошибка.qvx", "sortie"});
+  EXPECT_EQ(r.out, fatal_decomp_line("sortie\\ошибка", -1, 16) + report_line(105));
+}
+
+// Paths far over Windows' classic limit of 260 are taken, and the walk's limit is the same 4,095
+// bytes as on Linux: an entry whose path is 4,095 bytes is restored, one of 4,096 reported as too
+// long. Under Wine a path's Linux form, through the prefix's dosdevices, must stay under 4,096
+// bytes too: the tree below is 2,500 bytes deep, and the paths at the limit reach it through an
+// argument lengthened with "./", which the system takes away.
+TEST_F(Windows, LongPathsAndTheLimitOfTheWalk) {
+  const std::string base = dir_.path();
+  // Removed however the test ends: the tree is too deep for std::filesystem.
+  struct Remove {
+    std::string base;
+    ~Remove() {
+      if (under_wine()) run_linux("/bin/rm -rf " + linux_path(base), [&] { return !fs::exists(fs::path(base)); });
+    }
+  } remove{base + "/in"};
+  std::string dir = base + "/in";
+  ASSERT_TRUE(CreateDirectoryW(extended(dir).c_str(), nullptr));
+  for (char c = 'a'; dir.size() < 2500; ++c) {
+    dir += "\\" + std::string(100, c);
+    ASSERT_TRUE(CreateDirectoryW(extended(dir).c_str(), nullptr)) << dir.size();
+  }
+  const std::string deep = dir.substr(base.size() + 1);  // "in\\aaa...", relative to the test's directory
+  put_long(dir + "\\deep.qvx", smallest_file());
+
+  // Long paths in both runs, and a destination as long.
+  const std::string out = base + "/" + std::string(200, 'o');
+  RunResult r = run({"-d", "-r", "-p0", "in", out});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out + r.err, "");
+  EXPECT_EQ(get_long(out + "\\" + deep + "\\deep"), kDigits);
+  expect_clean(run({"-d", "-p2", deep + "\\deep.qvx", out + "\\" + deep}));
+  EXPECT_EQ(get_long(out + "\\" + deep + "\\deep"), kDigits);
+
+  // The limit: `fits` and `over` are the paths the walk joins for f.qvx and of.qvx.
+  put_long(dir + "\\f.qvx", smallest_file());
+  put_long(dir + "\\of.qvx", smallest_file());
+  const std::size_t padding = platform::kMaxPathLength - deep.size() - std::string("\\f.qvx").size();
+  ASSERT_EQ(padding % 2, 0u);
+  std::string arg;
+  for (std::size_t i = 0; i < padding / 2; ++i) arg += "./";
+  arg += deep;
+  const std::string fits = arg + "\\f.qvx";
+  const std::string over = arg + "\\of.qvx";
+  ASSERT_EQ(fits.size(), platform::kMaxPathLength);
+  ASSERT_EQ(over.size(), platform::kMaxPathLength + 1);
+  r = run({"-d", "-r", "-p0", arg, "lim"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  // deep.qvx, longer still, is reported too; the walk gives names in byte order.
+  const std::string too_long = std::string(": ") + std::strerror(ENAMETOOLONG) + "\n";
+  EXPECT_EQ(r.err, arg + "\\deep.qvx" + too_long + over + too_long);
+  const std::string last = deep.substr(deep.rfind('\\') + 1);
+  EXPECT_EQ(get("lim/" + last + "/f"), kDigits);
+  EXPECT_FALSE(exists("lim/" + last + "/of"));
+  EXPECT_FALSE(exists("lim/" + last + "/deep"));
+}
+
+// Wine runs a Linux program named by its Linux path, but gives no handle to wait on: the
+// caller's `done` tells when it has had its effect, for ten seconds at most. The command line goes
+// over as it stands: the paths in it hold no blank.
+bool run_linux(std::string command, const std::function<bool()>& done) {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child{};
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child)) {
+    return false;
+  }
+  for (int waited = 0; !done(); waited += 10) {
+    if (waited >= 10'000) return false;
+    Sleep(10);
+  }
+  return true;
+}
+
+// The Linux path of a Windows path, under Wine.
+std::string linux_path(const std::string& path) {
+  using UnixName = char* (*)(const wchar_t*);
+  auto unix_name = reinterpret_cast<UnixName>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  return unix_name == nullptr ? "" : unix_name(fs::absolute(fs::path(wide(path))).wstring().c_str());
+}
+
+// A link made just now where nothing was: a directory if it leads to one.
+bool is_directory_link(const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(wide(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Directory links made by a test, removed (the links, not what they name) before its temporary
+// directory goes: a loop among them would keep that removal walking.
+class DirectoryLinks {
+ public:
+  ~DirectoryLinks() {
+    for (const std::string& link : links_) {
+      if (!RemoveDirectoryW(wide(link).c_str()) && under_wine()) {
+        run_linux("/bin/rm -f " + linux_path(link), [&] { return GetFileAttributesW(wide(link).c_str()) == INVALID_FILE_ATTRIBUTES; });
+      }
+    }
+  }
+
+  // `link` made a junction to the directory `target`, as Windows' own tools make one; under Wine,
+  // which can't, a symbolic link, which Wine shows as a directory reparse point too. Gives what
+  // was made, or "".
+  std::string make(const std::string& link, const std::string& target) {
+    const std::string made = make_junction(link, target) ? "junction"
+                             : under_wine() && run_linux("/bin/ln -s " + linux_path(target) + " " + linux_path(link),
+                                                         [&] { return is_directory_link(link); })
+                                 ? "symbolic link"
+                                 : "";
+    if (made.empty() || !is_directory_link(link)) return "";
+    links_.push_back(link);
+    return made;
+  }
+
+ private:
+  static bool make_junction(const std::string& link, const std::string& target) {
+    if (!CreateDirectoryW(wide(link).c_str(), nullptr)) return false;
+    HANDLE h = CreateFileW(wide(link).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // The mount-point reparse data: tag, length, then the substitute name (\??\ and the full
+    // path) and an empty print name, each with a terminator.
+    const std::wstring substitute = L"\\??\\" + fs::absolute(fs::path(wide(target))).make_preferred().wstring();
+    const auto bytes = static_cast<WORD>(substitute.size() * sizeof(wchar_t));
+    std::vector<std::uint8_t> buffer(8 + 8 + bytes + 4, 0);
+    auto put16 = [&](std::size_t at, WORD v) { std::memcpy(&buffer[at], &v, 2); };
+    const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+    std::memcpy(&buffer[0], &tag, 4);
+    put16(4, static_cast<WORD>(buffer.size() - 8));
+    put16(10, bytes);
+    put16(12, static_cast<WORD>(bytes + 2));
+    std::memcpy(&buffer[16], substitute.data(), bytes);
+    DWORD got = 0;
+    const bool made = h != INVALID_HANDLE_VALUE &&
+                      DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                      nullptr, 0, &got, nullptr);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    if (!made) RemoveDirectoryW(wide(link).c_str());
+    return made;
+  }
+
+  std::vector<std::string> links_;
+};
+
+TEST_F(Windows, JunctionsAreFollowedAndALoopIsNotEntered) {
+  make_dirs(dir_ / "backup/x");
+  make_dirs(dir_ / "more");
+  put("backup/a.qvx", smallest_file());
+  put("more/m.qvx", smallest_file());
+  DirectoryLinks links;
+  const std::string made = links.make(dir_ / "backup/x/linked", dir_ / "more");
+  if (made.empty()) GTEST_SKIP() << "neither a junction nor a symbolic link can be made here";
+  ASSERT_EQ(links.make(dir_ / "backup/x/up", dir_ / "backup"), made);
+  RecordProperty("link", made);
+
+  for (const char* threads : {"-p0", "-p2"}) {
+    const std::string out = std::string("out") + threads;
+    RunResult r = run({"-d", "-r", threads, "backup", out});
+    EXPECT_EQ(r.status, 0) << made;
+    EXPECT_EQ(r.out, "");
+    // The loop, told by volume serial number and file index, is recreated and not entered.
+    EXPECT_EQ(r.err, "backup\\x\\up: Too many levels of symbolic links\n") << made;
+    EXPECT_EQ(get(out + "/backup/a"), kDigits);
+    EXPECT_EQ(get(out + "/backup/x/linked/m"), kDigits);  // followed as a directory
+    EXPECT_TRUE(fs::is_directory(fs::path(dir_ / (out + "/backup/x/up"))));
+    EXPECT_TRUE(fs::is_empty(fs::path(dir_ / (out + "/backup/x/up"))));
+  }
+}
+
+// The last block of a mostly-zero file lies past 4 GiB: it is written there, and the bytes before
+// it that no block wrote read as zeros.
+TEST_F(Windows, AFileOverFourGiB) {
+  const std::int64_t block = 2047ll << 20;
+  const Bytes tail = hex("74 61 69 6c");
+  // Block 3 of 4 alone, stored at 3 x 2047 MiB; blocks 0 to 2 are not in the file.
+  put("big.qvx", QvxBuilder({.orig_size = 3 * block + 4, .block_mib = 2047}).block(tail, 0x06).bytes());
+  for (const char* threads : {"-p0", "-p2"}) {
+    const std::string out = std::string("out") + threads;
+    expect_clean(run({"-d", threads, "big.qvx", out}));
+    EXPECT_EQ(fs::file_size(fs::path(dir_ / (out + "/big"))), static_cast<std::uintmax_t>(3 * block + 4));
+    EXPECT_EQ(read_range(dir_ / (out + "/big"), static_cast<std::uint64_t>(3 * block), 4), tail);
+    EXPECT_EQ(read_range(dir_ / (out + "/big"), (std::uint64_t{1} << 32) + 1, 4), Bytes(4, 0));
+  }
+}
+
+// The default memory budget is half the physical memory Windows reports (there is no control
+// group); the default number of workers is the processors this process may run on.
+TEST(WindowsMachine, MemoryAndProcessorsAsWindowsReportsThem) {
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof status;
+  ASSERT_TRUE(GlobalMemoryStatusEx(&status));
+  EXPECT_EQ(platform::physical_memory(), status.ullTotalPhys);
+  EXPECT_EQ(pipeline::default_memory_budget(), status.ullTotalPhys / 2);
+
+  DWORD_PTR process = 0;
+  DWORD_PTR system = 0;
+  ASSERT_TRUE(GetProcessAffinityMask(GetCurrentProcess(), &process, &system));
+  // One processor allowed: one counted, however many the machine has.
+  ASSERT_TRUE(SetProcessAffinityMask(GetCurrentProcess(), process & (~process + 1)));
+  EXPECT_EQ(platform::processor_count(), 1);
+  ASSERT_TRUE(SetProcessAffinityMask(GetCurrentProcess(), process));
+  EXPECT_EQ(platform::processor_count(), __builtin_popcountll(process));
+}
+
+}  // namespace
+}  // namespace uq::test
