@@ -28,8 +28,8 @@ demo: release
 # AddressSanitizer + UndefinedBehaviorSanitizer; under ThreadSanitizer the tests whose labels the
 # tsan preset lists in UQ_TEST_LABELS (CMakePresets.json); in the release tree, which
 # `make demo`, `make install` and `make deb` use, the install, man page, completion and package
-# tests; and in the Windows tree, which `make windows` uses, the tests built for Windows and run
-# under Wine.
+# tests, and the restore under an address-space limit that the sanitizers can't run under; and in
+# the Windows tree, which `make windows` uses, the tests built for Windows and run under Wine.
 test:
 	@tools/ensure-deps test
 	cmake --preset debug >/dev/null

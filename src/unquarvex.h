@@ -1,10 +1,12 @@
 // The restore library: what the restore tool does, for both tools (`unquarvex`, and `quarvex`
-// for -d, --list and --test), the fuzz targets and the benchmarks. One block decoder, one file
-// decoder and one pipeline serve every use; this header is all a user of the library needs.
+// for its checked restores, streams, --list and --test), the fuzz targets and the benchmarks.
+// One block decoder, one file decoder and one pipeline serve every use; this header is all a
+// user of the library needs.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -59,6 +61,10 @@ struct Problem {
   bool operator==(const Problem&) const = default;
 };
 
+// Whether `p` is damage in the archive, rather than an archive that could not be opened or read,
+// a lack of memory or a failed write, which say nothing of the archive's bytes.
+bool is_damage(const Problem& p);
+
 struct FileRestore {
   int status = 0;  // as the restore tool's file decoder gives it: 0, -1 or -code
   std::vector<Problem> problems;  // in the order they were reported
@@ -89,10 +95,23 @@ std::size_t walk_inputs(const std::vector<std::string>& arguments, const std::fu
 
 // Where a recursive run puts `input_path` found below `argument`: `destination`, the separator
 // ("/", on Windows "\\"), then the input's path from the argument's last component on (all of it
-// when the argument has no separator; an argument that ends in one contributes nothing of its
-// own).
+// when the argument has no separator; an argument that ends in one, or whose last component is "."
+// or "..", contributes nothing of its own).
 std::string tree_output_path(const std::string& destination, const std::string& input_path,
                              const std::string& argument);
+
+// The memory budget of a restore: the blocks in flight stay within it. UNQUARVEX_MEMORY_LIMIT when
+// it is set and well formed; otherwise half of the memory the process may use, after one line on
+// standard error (naming `program`) when the variable is malformed.
+std::uint64_t memory_budget(const std::string& program);
+
+// The name a restore gives the restored file of the archive `path`: ".qvx" cut off (in any
+// case), or ".out" appended when the name has no such extension.
+std::string restored_name(const std::string& path);
+
+// What the header of the archive `path` says the restored file holds, or -1 when it has no
+// quarvex header (or can't be read). Reads the header alone.
+std::int64_t restored_size_of(const std::string& path);
 
 // ---- The archive checksum ----------------------------------------------------------------------
 
@@ -137,19 +156,90 @@ ArchiveListing list_archive(const std::string& path);
 // ---- Checking an archive (quarvex --test) ------------------------------------------------------
 
 // The verdict on one archive, decoded block by block with the restore tool's own file decoder,
-// block decoder and pipeline, writing nothing.
+// block decoder and pipeline, writing nothing. Three outcomes: intact; damaged (a block or the
+// structure is bad, or the checksum differs); or no verdict, when memory ran out before every
+// block could be decoded (a lack of memory is no damage).
 struct ArchiveCheck {
   bool intact = false;
-  std::string reason;                // why not, in a few words (empty when intact)
+  bool out_of_memory = false;        // no verdict: blocks went undecoded for want of memory
+  std::string reason;                // why not intact, in a few words (empty when intact)
   std::int64_t first_bad_block = -1;  // the lowest block index that a problem names, or -1
   bool has_checksum = false;         // the header carries one
-  bool checksum_matches = false;     // ... and the restored blocks give it
+  bool checksum_matches = false;     // ... and the restored blocks give it: the contents are
+                                     // verified (without a checksum, only that every block decodes)
   std::vector<Problem> problems;     // everything the decoder reported, in order
+  int named_problem = -1;            // the one `reason` gives, as an index into problems, or -1
+  std::int64_t restored_size = -1;   // what the header says the file holds; -1 without a header
+  std::int64_t block_size = 0;       // B, in bytes
+  // The blocks of 0..N-1 that were not restored, in runs of neighbours with the same reason.
+  struct BadBlocks {
+    std::int64_t first;
+    std::int64_t last;
+    std::string why;  // in --test's words: "coded stream damaged", "missing", ...
+  };
+  std::vector<BadBlocks> bad_blocks;
 };
 
-// Decodes every block of `path` on `threads` workers (0: on this thread), writing nothing, and
-// checks its structure (every block index from 0 to N-1 exactly once, each with its expected
-// length) and, where the header has one, its checksum.
-ArchiveCheck check_archive(const std::string& path, int threads);
+// How check_archive runs.
+struct CheckOptions {
+  int threads = 0;                          // decode workers (0: all on this thread)
+  std::uint64_t memory_limit = UINT64_MAX;  // the blocks in flight stay within it
+  // A checked restore: each restored block of 0..N-1 is also given here, `len` bytes that belong
+  // at byte `offset` of the restored file, from one thread at a time and in any order. It gives
+  // 0, or the errno of a failed write, which ends the check as a write error.
+  std::function<int(std::uint64_t offset, const std::uint8_t* data, std::size_t len)> write;
+  // Called with the length of each block restored, from one thread at a time.
+  std::function<void(std::uint64_t bytes)> progress;
+};
+
+// Decodes every block of `path` on `threads` workers (0: on this thread) whose blocks stay within
+// `memory_limit` bytes, writing nothing, and checks its structure (every block index from 0 to
+// N-1 exactly once, each with its expected length) and, where the header has one, its checksum.
+ArchiveCheck check_archive(const std::string& path, int threads, std::uint64_t memory_limit);
+ArchiveCheck check_archive(const std::string& path, const CheckOptions& options);
+
+// ---- Restoring into a stream (quarvex -d -c) ----------------------------------------------------
+
+// The archive a stream restore reads.
+struct StreamSource {
+  std::string name;             // the archive's path, opened unless `stream` is given
+  std::FILE* stream = nullptr;  // read from here instead, from where it stands; left open
+  bool seekable = false;        // `stream` is a regular file, whose records can be read first
+};
+
+struct StreamOptions {
+  int threads = 0;                          // decode workers (0: all on this thread)
+  std::uint64_t memory_limit = UINT64_MAX;  // the blocks in flight and in the window stay within it
+  std::function<void(std::uint64_t bytes)> progress;  // called with each block written
+};
+
+struct StreamRestore {
+  bool complete = false;            // every block went out in order, and the checksum matched
+  std::string reason;               // why not, in --test's words (empty when complete)
+  std::int64_t first_bad_block = -1;  // the block that `reason` names, or -1
+  std::int64_t blocks_out = 0;      // blocks 0 .. blocks_out - 1 went out whole, nothing after
+  std::uint64_t bytes_out = 0;
+  std::int64_t block_count = 0;     // N, as the header gives it
+  bool write_failed = false;        // `write` failed with write_err (EPIPE: the reader has gone)
+  int write_err = 0;
+  bool window_full = false;         // the records lie too far out of order for the memory limit
+  bool read_records_first = false;  // the window would not fit: records read first, blocks by index
+  bool has_checksum = false;
+  bool checksum_matches = false;
+  std::vector<Problem> problems;    // everything the decoder reported, in order
+  int named_problem = -1;           // the one `reason` gives, as an index into problems, or -1
+};
+
+// Restores the archive of `source` block after block, in index order, to `write` (which gives 0
+// or the errno of a failed write), checking it as check_archive does; the checksum is checked at
+// the end, after every byte went out. Blocks restored ahead of their turn wait in a window whose
+// memory counts against options.memory_limit; the records of any valid archive lie within 128
+// places of their blocks, so 128 blocks always put them in order. When that many would not fit,
+// a seekable source has its records read first and its blocks read by index; from a pipe, a file
+// whose records need more than the limit ends with window_full. A failure ends the stream after
+// the last block that could go out in order.
+StreamRestore restore_to_stream(const StreamSource& source,
+                                const std::function<int(const std::uint8_t* data, std::size_t len)>& write,
+                                const StreamOptions& options);
 
 }  // namespace uq

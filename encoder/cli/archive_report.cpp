@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/standard_streams.h"
+#include "progress.h"
 #include "unquarvex.h"
 
 namespace uq::suite {
@@ -239,6 +241,7 @@ int run_list(const Options& options) {
     }
     std::string name = path;
     if (!odd.empty()) name += "  [" + odd + "]";
+    if (!l.has_checksum) name += "  (no checksum: contents can't be verified)";
     std::fputs(row(std::to_string(l.orig_size), u64(l.archive_size), ratio_text(l.archive_size, restored_of(l)),
                    std::to_string(l.block_mib) + " MiB", std::to_string(l.block_count), u64(l.coded_blocks),
                    u64(l.stored_blocks), std::to_string(l.method), std::to_string(l.level), filter_name(l.filter, true),
@@ -267,8 +270,23 @@ int run_test(const Options& options) {
   const Targets targets = find_archives(options);
   int failures = targets.walk_failures;
   int threads = static_cast<int>(std::min(options.threads, 16u));
+  // The restore tool's budget: an archive of huge blocks is checked a block at a time rather than
+  // decoded past what the process may map.
+  const std::uint64_t memory_limit = memory_budget(kProgram);
   std::string json_items;
   std::uint64_t intact = 0;
+  // -v on a terminal: progress over the restored bytes of every archive.
+  Progress progress(options.verbose && platform::is_terminal(platform::StandardStream::error), 0);
+  if (progress.enabled()) {
+    for (const Target& target : targets.items) {
+      if (!target.problem.empty()) continue;
+      progress.add_total(static_cast<std::uint64_t>(std::max<std::int64_t>(restored_size_of(target.path), 0)));
+    }
+  }
+  CheckOptions check_options;
+  check_options.threads = threads;
+  check_options.memory_limit = memory_limit;
+  check_options.progress = [&](std::uint64_t bytes) { progress.advance(bytes); };
   for (const Target& target : targets.items) {
     const std::string& path = target.path;
     if (!target.problem.empty()) {
@@ -277,7 +295,8 @@ int run_test(const Options& options) {
       report_unusable(path, target.problem, options, json_items);
       continue;
     }
-    const ArchiveCheck c = check_archive(path, threads);
+    const ArchiveCheck c = check_archive(path, check_options);
+    progress.clear();
     const bool unreadable = !c.problems.empty() && c.problems.front().kind == Problem::Kind::cannot_open;
     if (!c.intact) ++failures;
     else ++intact;
@@ -286,16 +305,23 @@ int run_test(const Options& options) {
       continue;
     }
     if (options.json) {
-      const char* status = c.intact ? "ok" : "damaged";
+      // "error": no verdict on the archive, for want of memory.
+      const char* status = c.intact ? "ok" : c.out_of_memory ? "error" : "damaged";
       json_items += std::string(json_items.empty() ? "" : ",\n") + "  {\"name\": " + json_string(path) +
                     ", \"status\": \"" + status + "\", \"reason\": " +
                     (c.intact ? "null" : json_string(c.reason)) + ", \"first_bad_block\": " +
                     (c.first_bad_block >= 0 ? std::to_string(c.first_bad_block) : "null") + ", \"checksum\": " +
-                    bool_json(c.has_checksum) + ", \"checksum_matches\": " + bool_json(c.checksum_matches) + "}";
+                    bool_json(c.has_checksum) + ", \"checksum_matches\": " + bool_json(c.checksum_matches) +
+                    ", \"verified\": " + bool_json(c.checksum_matches) + "}";
       continue;
     }
     if (c.intact) {
-      std::printf("%s: OK\n", path.c_str());
+      // Without a checksum nothing vouches for the bytes a block decodes to.
+      if (!options.quiet)
+        std::printf("%s: OK%s\n", path.c_str(),
+                    c.checksum_matches ? "" : " (no checksum: every block decodes, contents not verified)");
+    } else if (c.out_of_memory) {
+      std::printf("%s: not checked: out of memory\n", path.c_str());
     } else if (unreadable) {
       std::fflush(stdout);
       complain(quoted(path) + ": " + c.problems.front().what);

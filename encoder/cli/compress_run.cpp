@@ -23,6 +23,8 @@
 #include <thread>
 
 #include "filter_guess.h"
+#include "platform/streams.h"
+#include "platform/system.h"
 #include "progress.h"
 #include "safe_output.h"
 #include "unquarvex.h"
@@ -37,7 +39,7 @@ constexpr const char kExtension[] = ".qvx";
 
 struct Job {
   std::string input;      // a path, or "-"
-  std::string output;     // the archive's final path
+  std::string output;     // the archive's final path; empty for standard output
   std::uint64_t size = 0;  // as the plan found it (standard input: not known)
 };
 
@@ -50,6 +52,21 @@ std::string base_name(const std::string& path) {
 
 std::string join(const std::string& dir, const std::string& name) {
   return dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+// A path as its components say, for telling two names of one file apart: "." components and
+// repeated or trailing "/" dropped. ".." is kept: only the file system knows where it leads.
+std::string lexical(const std::string& path) {
+  std::string out = !path.empty() && path.front() == '/' ? "/" : "";
+  std::size_t at = 0;
+  while (at < path.size()) {
+    std::size_t end = path.find('/', at);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(at, end - at);
+    if (!part.empty() && part != ".") out += (out.empty() || out.back() == '/' ? "" : "/") + part;
+    at = end + 1;
+  }
+  return out.empty() ? "." : out;
 }
 
 // What the plan found: the jobs in order, the directories to make, and how many inputs failed
@@ -72,15 +89,34 @@ class Planner {
     }
   }
 
-  Plan take() && { return std::move(plan_); }
+  // The plan, less every job whose archive would land on another input of the run: the archive
+  // would replace that input (with -f) before it is read.
+  Plan take() && {
+    Plan plan = std::move(plan_);
+    std::vector<Job> kept;
+    for (Job& job : plan.jobs) {
+      const std::string* other = job.output.empty() ? nullptr : input_at(job.output, job.input);
+      if (other != nullptr) {
+        say(progress_, quoted(job.input) + " passed over: its archive " + quoted(job.output) + " is the input " +
+                           quoted(*other) + " of this run");
+        ++plan.failures;
+        plan.total_bytes -= job.size;
+        continue;
+      }
+      kept.push_back(std::move(job));
+    }
+    plan.jobs = std::move(kept);
+    return plan;
+  }
 
   void add_argument(const std::string& argument) {
     if (argument == kStdin) {
-      add_job(argument, options_.output ? *options_.output : join(options_.destination, std::string(kStdinName) + kExtension), 0);
+      add_job(argument, archive_path(std::string(kStdinName) + kExtension), 0);
       return;
     }
     if (options_.recursive) {
       plan_.failures += static_cast<int>(walk_inputs({argument}, [&](const WalkEntry& entry) { add_walked(entry); }));
+      inside_destination_.clear();
       return;
     }
     struct stat st {};
@@ -91,12 +127,17 @@ class Planner {
     } else if (!S_ISREG(st.st_mode)) {
       fail(quoted(argument) + " is not a regular file; passed over");
     } else {
-      add_job(argument, options_.output ? *options_.output : join(options_.destination, base_name(argument) + kExtension),
-              static_cast<std::uint64_t>(st.st_size));
+      add_job(argument, archive_path(base_name(argument) + kExtension), static_cast<std::uint64_t>(st.st_size), &st);
     }
   }
 
  private:
+  // Where the archive of a named input goes: -o's path, DEST_DIR/NAME, or "" for standard output.
+  std::string archive_path(const std::string& name) const {
+    if (options_.to_stdout) return "";
+    return options_.output ? *options_.output : join(options_.destination, name);
+  }
+
   void fail(const std::string& text) {
     say(progress_, text);
     ++plan_.failures;
@@ -106,28 +147,34 @@ class Planner {
     // The destination inside a tree being walked is not compressed into itself.
     if (!inside_destination_.empty() && entry.path.compare(0, inside_destination_.size(), inside_destination_) == 0) return;
     const std::string output = tree_output_path(options_.destination, entry.path, entry.argument);
+    struct stat st {};
+    const bool known = ::stat(entry.path.c_str(), &st) == 0;
     switch (entry.kind) {
       case WalkEntry::Kind::directory: {
-        struct stat st {};
-        if (dest_known_ && ::stat(entry.path.c_str(), &st) == 0 && st.st_dev == dest_dev_ && st.st_ino == dest_ino_) {
+        if (dest_known_ && known && st.st_dev == dest_dev_ && st.st_ino == dest_ino_) {
           inside_destination_ = entry.path + (entry.path.back() == '/' ? "" : "/");
+          // A tree that is DEST_DIR itself has nothing to give but the archives of an earlier
+          // run; one that holds it is compressed without it, and says so.
+          if (entry.path == entry.argument) {
+            fail(quoted(entry.path) + " is DEST_DIR itself; nothing in it compressed");
+          } else if (!options_.quiet) {
+            say(progress_, quoted(entry.path) + " is DEST_DIR; left out of its tree");
+          }
           return;
         }
         plan_.directories.push_back(output);
         return;
       }
-      case WalkEntry::Kind::file: {
-        struct stat st {};
-        add_job(entry.path, output + kExtension, ::stat(entry.path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0);
+      case WalkEntry::Kind::file:
+        add_job(entry.path, output + kExtension, known ? static_cast<std::uint64_t>(st.st_size) : 0, known ? &st : nullptr);
         return;
-      }
       case WalkEntry::Kind::other:
         fail(quoted(entry.path) + " is not a regular file; passed over");
         return;
     }
   }
 
-  void add_job(const std::string& input, const std::string& output, std::uint64_t size) {
+  void add_job(const std::string& input, const std::string& output, std::uint64_t size, const struct stat* st = nullptr) {
     // Two inputs of one name (a/x and b/x) would give one archive: the second would replace the
     // first with -f, or fail on it without.
     auto [at, fresh] = outputs_.emplace(output, input);
@@ -138,12 +185,29 @@ class Planner {
     }
     plan_.jobs.push_back({input, output, size});
     plan_.total_bytes += size;
+    if (input == kStdin) return;
+    input_names_.emplace(lexical(input), input);
+    if (st != nullptr) input_files_.emplace(std::make_pair(st->st_dev, st->st_ino), input);
+  }
+
+  // The input of the run, other than `own`, that is at `path` by name or as the same file.
+  const std::string* input_at(const std::string& path, const std::string& own) const {
+    const auto named = input_names_.find(lexical(path));
+    if (named != input_names_.end() && named->second != own) return &named->second;
+    struct stat st {};
+    // lstat: a link there is replaced by the rename, never written through, whatever it names.
+    if (::lstat(path.c_str(), &st) != 0) return nullptr;
+    const auto same = input_files_.find(std::make_pair(st.st_dev, st.st_ino));
+    if (same != input_files_.end() && same->second != own) return &same->second;
+    return nullptr;
   }
 
   const Options& options_;
   Progress& progress_;
   Plan plan_;
   std::map<std::string, std::string> outputs_;  // archive path -> its input
+  std::map<std::string, std::string> input_names_;  // lexical(input) -> input
+  std::map<std::pair<dev_t, ino_t>, std::string> input_files_;  // device and inode -> input
   bool dest_known_ = false;
   dev_t dest_dev_ = 0;
   ino_t dest_ino_ = 0;
@@ -175,69 +239,64 @@ bool make_directory(const std::string& path, Progress& progress) {
   return false;
 }
 
-// The input of one job, open: a file, standard input when it is a file, or standard input
-// spooled to an unnamed temporary file (the writer needs the size first and reads at offsets).
+// The input of one job, open: a file, or standard input (a file or a stream), read front to back
+// to its end, whatever size it claimed. A stream's first bytes are held back to choose the filter
+// by. A job that needs the size (and the checksum) before its first block has the input spooled,
+// or read once first when it is a file.
 struct Input {
   int fd = -1;
   bool owned = false;
+  bool regular = false;    // a regular file: read at offsets from `base`, and again if need be
   std::uint64_t base = 0;  // offset of the first byte to compress
-  std::uint64_t size = 0;
+  std::uint64_t size = 0;  // what a regular file claims (/proc files claim 0 and hold bytes)
   struct stat st {};
   bool keeps_attributes = false;  // the archive gets this input's mode and times
   bool is_file = false;           // `st` is a file's, to be told apart from the archive's
+  std::vector<std::uint8_t> head;  // a stream's first bytes, read to choose the filter
+  std::uint64_t served = 0;        // bytes given to the writer so far
 
+  Input() = default;
+  Input(const Input&) = delete;
+  Input& operator=(const Input&) = delete;
   ~Input() {
-    if (owned && fd >= 0) ::close(fd);
+    if (owned && fd >= 0) platform::close_file(fd);
+  }
+
+  // The next bytes, as the writer reads them: all `len` unless the input ends first.
+  std::int64_t read_next(std::uint8_t* dst, std::size_t len) {
+    std::size_t from_head = 0;
+    if (served < head.size()) {
+      from_head = std::min<std::size_t>(len, head.size() - static_cast<std::size_t>(served));
+      std::memcpy(dst, head.data() + served, from_head);
+    }
+    std::int64_t got = 0;
+    if (from_head < len) {
+      got = regular ? platform::read_full_at(fd, base + served + from_head, dst + from_head, len - from_head)
+                    : platform::read_full(fd, dst + from_head, len - from_head);
+      if (got < 0) return -1;
+    }
+    const auto total = static_cast<std::int64_t>(from_head) + got;
+    served += static_cast<std::uint64_t>(total);
+    return total;
   }
 };
 
-bool spool_stdin(Input& in, std::string* error) {
-  const char* tmpdir = std::getenv("TMPDIR");
-  std::string templ = std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/quarvex-stdin.XXXXXX";
-  const int fd = ::mkostemp(templ.data(), O_CLOEXEC);
-  if (fd < 0) {
-    *error = "cannot spool standard input: " + std::string(std::strerror(errno));
-    return false;
-  }
-  ::unlink(templ.c_str());  // gone with the descriptor, whatever happens
-  in.fd = fd;
-  in.owned = true;
-  std::vector<std::uint8_t> buffer(1 << 20);
-  for (;;) {
-    const ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *error = "read error on standard input: " + std::string(std::strerror(errno));
-      return false;
-    }
-    if (n == 0) break;
-    std::size_t done = 0;
-    while (done < static_cast<std::size_t>(n)) {
-      const ssize_t w = ::write(fd, buffer.data() + done, static_cast<std::size_t>(n) - done);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) {
-        *error = "cannot spool standard input: " + std::string(std::strerror(w == 0 ? ENOSPC : errno));
-        return false;
-      }
-      done += static_cast<std::size_t>(w);
-    }
-    in.size += static_cast<std::uint64_t>(n);
-  }
-  return true;
-}
-
 bool open_input(const std::string& path, Input& in, std::string* error) {
   if (path == kStdin) {
-    if (::fstat(STDIN_FILENO, &in.st) == 0 && S_ISREG(in.st.st_mode)) {
-      const off_t at = ::lseek(STDIN_FILENO, 0, SEEK_CUR);
-      in.fd = STDIN_FILENO;
-      in.base = at > 0 ? static_cast<std::uint64_t>(at) : 0;
-      const auto size = static_cast<std::uint64_t>(in.st.st_size);
-      in.size = size > in.base ? size - in.base : 0;
-      in.is_file = true;
-      return true;
+    // Read as it stands, a closed standard input would give an archive of nothing.
+    if (platform::missing_standard_streams().input_closed) {
+      *error = "standard input is closed";
+      return false;
     }
-    return spool_stdin(in, error);
+    in.fd = platform::kStandardInput;
+    const platform::StreamInfo info = platform::describe_stream(in.fd);
+    if (info.regular && ::fstat(in.fd, &in.st) == 0) {
+      in.regular = true;
+      in.base = info.position;
+      in.size = info.size > in.base ? info.size - in.base : 0;
+      in.is_file = true;
+    }
+    return true;
   }
   // O_NONBLOCK: a FIFO put in place of a file since the plan must not hang the run.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -251,18 +310,114 @@ bool open_input(const std::string& path, Input& in, std::string* error) {
     *error = quoted(path) + " is not a regular file; passed over";
     return false;
   }
+  in.regular = true;
   in.size = static_cast<std::uint64_t>(in.st.st_size);
   in.keeps_attributes = true;
   in.is_file = true;
   return true;
 }
 
+constexpr std::size_t kChunk = 1 << 20;
+
+// Copies the rest of the input into an unnamed file in TMPDIR, which then stands in for it: a
+// regular file of known size. Gives the facts a header needs of those bytes.
+bool spool(Input& in, enc::StreamDigest& digest, Progress& progress, std::string* error) {
+  const bool counted = in.regular;  // a file's size is in the total already
+  const int fd = platform::open_spool_file();
+  if (fd < 0) {
+    *error = "cannot spool the input in TMPDIR: " + std::string(std::strerror(errno));
+    return false;
+  }
+  std::uint64_t size = 0;
+  std::vector<std::uint8_t> buffer(kChunk);
+  for (;;) {
+    const std::int64_t n = in.read_next(buffer.data(), buffer.size());
+    if (n < 0) {
+      *error = "read error: " + std::string(std::strerror(errno));
+      platform::close_file(fd);
+      return false;
+    }
+    if (n == 0) break;
+    if (const int err = platform::write_full(fd, buffer.data(), static_cast<std::size_t>(n))) {
+      *error = "cannot spool the input in TMPDIR: " + std::string(std::strerror(err));
+      platform::close_file(fd);
+      return false;
+    }
+    digest.add(buffer.data(), static_cast<std::size_t>(n));
+    size += static_cast<std::uint64_t>(n);
+  }
+  if (in.owned) platform::close_file(in.fd);
+  in.fd = fd;
+  in.owned = true;
+  in.regular = true;
+  in.base = 0;
+  in.size = size;
+  in.head.clear();
+  in.served = 0;
+  if (!counted) progress.add_total(size);
+  return true;
+}
+
+// Reads a regular input once to its end for the facts its header must give before the first
+// block; false with *error set when the read fails. The input is then read again from its start.
+bool first_read(Input& in, enc::StreamDigest& digest, std::string* error) {
+  std::vector<std::uint8_t> buffer(kChunk);
+  for (;;) {
+    const std::int64_t n = in.read_next(buffer.data(), buffer.size());
+    if (n < 0) {
+      *error = "read error: " + std::string(std::strerror(errno));
+      return false;
+    }
+    if (n == 0) break;
+    digest.add(buffer.data(), static_cast<std::size_t>(n));
+  }
+  in.served = 0;
+  return true;
+}
+
+// Standard output as an archive's sink: written front to back through a buffer; a regular file
+// written at its own position can have its start written again (the header, at the end).
+class StdoutSink {
+ public:
+  StdoutSink() : info_(platform::describe_stream(platform::kStandardOutput)) { buffer_.reserve(kChunk); }
+
+  bool rewritable() const { return info_.regular && info_.rewritable; }
+  const platform::StreamInfo& info() const { return info_; }
+
+  bool write(const std::uint8_t* data, std::size_t len) {
+    if (buffer_.size() + len > kChunk && !flush()) return false;
+    if (len >= kChunk) return put(data, len);
+    buffer_.insert(buffer_.end(), data, data + len);
+    return true;
+  }
+  bool rewrite_start(const std::uint8_t* data, std::size_t len) {
+    if (!flush()) return false;
+    errno = platform::write_full_at(platform::kStandardOutput, info_.position, data, len);
+    return errno == 0;
+  }
+  bool flush() {
+    const bool ok = put(buffer_.data(), buffer_.size());
+    buffer_.clear();
+    return ok;
+  }
+
+ private:
+  bool put(const std::uint8_t* data, std::size_t len) {
+    errno = platform::write_full(platform::kStandardOutput, data, len);
+    return errno == 0;
+  }
+
+  platform::StreamInfo info_;
+  std::vector<std::uint8_t> buffer_;
+};
+
 std::uint8_t filter_byte(FilterChoice choice, const Input& in) {
   switch (choice) {
     case FilterChoice::none: return enc::kFilterNone;
     case FilterChoice::x86: return enc::kFilterX86;
     case FilterChoice::delta: return enc::kFilterDelta3;
-    case FilterChoice::automatic: return guess_filter_of(in.fd, in.base);
+    case FilterChoice::automatic:
+      return in.regular ? guess_filter_of(in.fd, in.base) : guess_filter(in.head.data(), in.head.size());
   }
   return enc::kFilterNone;
 }
@@ -297,7 +452,10 @@ struct JobResult {
   std::uint64_t out_bytes = 0;
 };
 
-// Compresses one input into its archive with `threads` encoding workers at most.
+constexpr std::size_t kFilterHead = 4096;  // what --filter=auto looks at
+
+// Compresses one input into its archive (a file, or standard output) with `threads` encoding
+// workers at most.
 JobResult compress_job(const Job& job, const Options& options, unsigned threads, mode_t new_file_mode,
                        Progress& progress) {
   JobResult result;
@@ -307,55 +465,117 @@ JobResult compress_job(const Job& job, const Options& options, unsigned threads,
   };
   const auto start = std::chrono::steady_clock::now();
   const std::string shown = job.input == kStdin ? "standard input" : job.input;
+  const bool to_stdout = job.output.empty();
   std::string error;
   Input in;
   if (!open_input(job.input, in, &error)) return fail(error);
-  if (job.input == kStdin) progress.add_total(in.size);
+
+  std::optional<StdoutSink> stdout_sink;
+  SafeOutput file_sink;
+  if (to_stdout) {
+    stdout_sink.emplace();
+    const platform::StreamInfo& out = stdout_sink->info();
+    // Appending to the file being read would never end.
+    if (in.is_file && out.regular && out.device == static_cast<std::uint64_t>(in.st.st_dev) &&
+        out.inode == static_cast<std::uint64_t>(in.st.st_ino)) {
+      return fail(shown + ": standard output is the input itself");
+    }
+  }
+  if (!in.regular) {
+    in.head.resize(kFilterHead);
+    const std::int64_t got = platform::read_full(in.fd, in.head.data(), in.head.size());
+    if (got < 0) return fail(shown + ": read error: " + std::strerror(errno));
+    in.head.resize(static_cast<std::size_t>(got));
+  }
 
   enc::WriterOptions writer;
   writer.level = options.level;
-  writer.filter = filter_byte(options.filter, in);
   writer.block_mib = options.block_mib;
   writer.shuffle_seed = options.shuffle_seed;
+
+  // What must be known before the first block: a sink that can't go back (a pipe) needs the
+  // header whole, size and checksum; a shuffle needs the size. A file that claims a size is read
+  // once for them (a shuffle takes the claim, and a look past it proves it); anything else, a
+  // pipe or a file that claims nothing (/proc), is spooled to TMPDIR.
+  const bool rewritable = to_stdout ? stdout_sink->rewritable() : true;
+  std::optional<enc::StreamFacts> announced;
+  bool check_claim = false;
+  if (!rewritable || writer.shuffle_seed) {
+    enc::StreamDigest digest(writer.block_mib);
+    if (in.regular && in.size > 0) {
+      if (!rewritable && !first_read(in, digest, &error)) return fail(shown + ": " + error);
+      check_claim = rewritable;
+    } else if (!spool(in, digest, progress, &error)) {
+      return fail(shown + ": " + error);
+    }
+    if (!rewritable) announced = digest.facts();
+  }
+  writer.filter = filter_byte(options.filter, in);
   // A small file has fewer blocks than workers: the others would only be started and joined.
   const std::uint64_t block = static_cast<std::uint64_t>(options.block_mib) << 20;
-  const std::uint64_t blocks = (in.size + block - 1) / block;
+  const std::uint64_t blocks = in.regular ? (in.size + block - 1) / block : threads;
   writer.threads = static_cast<unsigned>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(threads, blocks)));
 
-  SafeOutput out;
-  if (!out.open(job.output, options.force, in.is_file ? &in.st : nullptr, &error)) return fail(error);
-
-  const auto read = [&](std::uint64_t offset, std::uint8_t* dst, std::size_t len) {
-    std::size_t got = 0;
-    while (got < len) {
-      const ssize_t r = ::pread(in.fd, dst + got, len - got, static_cast<off_t>(in.base + offset + got));
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) {
-        if (r == 0) errno = EIO;  // the input shrank while it was read
-        return false;
-      }
-      got += static_cast<std::size_t>(r);
-    }
+  if (!to_stdout && !file_sink.open(job.output, options.force, in.is_file ? &in.st : nullptr, &error)) {
+    return fail(error);
+  }
+  const auto write = [&](const std::uint8_t* p, std::size_t len) {
+    return to_stdout ? stdout_sink->write(p, len) : file_sink.write(p, len);
+  };
+  const auto rewrite = [&](const std::uint8_t* p, std::size_t len) {
+    return to_stdout ? stdout_sink->rewrite_start(p, len) : file_sink.rewrite_start(p, len);
+  };
+  const auto read_next = [&](std::uint8_t* dst, std::size_t len) {
+    const std::int64_t got = in.read_next(dst, len);
+    if (got > 0) progress.advance(static_cast<std::uint64_t>(got));
+    return got;
+  };
+  const auto read_at = [&](std::uint64_t offset, std::uint8_t* dst, std::size_t len) {
+    const std::int64_t got = platform::read_full_at(in.fd, in.base + offset, dst, len);
+    if (got >= 0 && static_cast<std::size_t>(got) < len) errno = EIO;  // the input shrank while it was read
+    if (got != static_cast<std::int64_t>(len)) return false;
     progress.advance(len);
     return true;
   };
-  const auto write = [&](const std::uint8_t* p, std::size_t len) { return out.write(p, len); };
-  const auto rewrite = [&](const std::uint8_t* p, std::size_t len) { return out.rewrite_start(p, len); };
 
   enc::WriteSummary summary;
   bool ok = false;
   try {
-    ok = enc::write_compressed(static_cast<std::int64_t>(in.size), read, write, rewrite, writer, &summary, &error);
+    if (writer.shuffle_seed) {
+      const auto size = announced ? announced->orig_size : static_cast<std::int64_t>(in.size);
+      ok = enc::write_compressed(size, read_at, write, rewrite, writer, &summary, &error, announced);
+      // The claimed size was read, and it must have been all there is.
+      std::uint8_t more = 0;
+      if (ok && check_claim && platform::read_full_at(in.fd, in.base + in.size, &more, 1) != 0) {
+        ok = false;
+        error = "the input changed while it was read";
+      }
+    } else {
+      ok = enc::write_stream(read_next, write, rewrite, announced, writer, &summary, &error);
+    }
+    if (ok && to_stdout && !stdout_sink->flush()) {
+      ok = false;
+      error = "write error: " + std::string(std::strerror(errno));
+    }
   } catch (const std::exception& e) {  // memory or threads could not be had
     error = e.what();
   }
   if (!ok) {
-    out.discard();
+    file_sink.discard();
     return fail(shown + ": " + error);
   }
-  const timespec times[2] = {in.st.st_atim, in.st.st_mtim};
-  const mode_t mode = in.keeps_attributes ? in.st.st_mode : new_file_mode;
-  if (!out.commit(mode, in.keeps_attributes ? times : nullptr, &error)) return fail(error);
+  if (!to_stdout) {
+    const timespec times[2] = {in.st.st_atim, in.st.st_mtim};
+    const mode_t mode = in.keeps_attributes ? in.st.st_mode : new_file_mode;
+    // --rm removes the input next: the archive must be on the disk first, name and all.
+    if (options.remove_inputs) file_sink.make_durable();
+    if (!file_sink.commit(mode, in.keeps_attributes ? times : nullptr, &error)) return fail(error);
+  }
+  if (options.remove_inputs && job.input != kStdin) {
+    if (const int err = platform::remove_file(job.input)) {
+      return fail("cannot remove " + quoted(job.input) + ": " + std::strerror(err));
+    }
+  }
   result.ok = true;
   result.in_bytes = summary.in_bytes;
   result.out_bytes = summary.out_bytes;
@@ -458,7 +678,22 @@ int run_compression(const Options& options) {
   const auto start = std::chrono::steady_clock::now();
   Progress progress(options.verbose && ::isatty(STDERR_FILENO) != 0, 0);
   remove_temporary_files_on_signals();
-  if (!options.output && !ensure_destination(options.destination, progress)) return 1;
+  // A reader gone from a pipe must not end the run between a temporary file and its rename: the
+  // failed write is counted instead, and the run ends as any failure does.
+  platform::ignore_fatal_write_signals();
+  if (options.to_stdout) {
+    if (platform::missing_standard_streams().output_closed) {
+      say(progress, "standard output is closed");
+      return 1;
+    }
+    // Compressed bytes on a terminal are noise to the user and can upset the terminal.
+    if (!options.force && platform::describe_stream(platform::kStandardOutput).terminal) {
+      say(progress, "compressed data not written to a terminal (-f writes it anyway)");
+      return 1;
+    }
+  } else if (!options.output && !ensure_destination(options.destination, progress)) {
+    return 1;
+  }
 
   Planner planner(options, progress);
   for (const std::string& argument : options.inputs) planner.add_argument(argument);
@@ -482,7 +717,7 @@ int run_compression(const Options& options) {
                                ratio_text(totals.out_bytes, totals.in_bytes) + "), " +
                                speed_text(totals.in_bytes, seconds) + "\n");
   }
-  return failures == 0 ? 0 : 1;
+  return failures == 0 && !progress.output_failed() ? 0 : 1;
 }
 
 }  // namespace uq::suite

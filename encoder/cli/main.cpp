@@ -1,21 +1,20 @@
-// quarvex: the suite's one command. "-d" first makes it the restore tool itself; otherwise it
-// compresses files and trees, lists archives (-l) or tests them (-t).
+// quarvex: the suite's one command. It compresses files and trees, restores them with -d
+// (checked, unlike the restore tool, which salvages), lists archives (-l) or tests them (-t).
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <thread>
 
 #include "archive_report.h"
 #include "compress_run.h"
 #include "options.h"
-#include "unquarvex.h"
+#include "platform/system.h"
+#include "restore_run.h"
 
 int main(int argc, char** argv) {
-  // The restore tool, byte for byte: same code path, messages, statuses and files.
-  if (argc > 1 && std::strcmp(argv[1], "-d") == 0) return uq::restore_main(argc, argv);
-
   // Past a file-size limit a write must fail (and only the temporary file go), not end the process.
   std::signal(SIGXFSZ, SIG_IGN);
+  // A missing standard stream gets the null device, and no archive its number.
+  uq::platform::guard_standard_streams();
   using uq::suite::Command;
   const Command command = uq::suite::parse_command_line(argc, argv, std::thread::hardware_concurrency());
   switch (command.action) {
@@ -26,10 +25,13 @@ int main(int argc, char** argv) {
       return 2;
     case Command::Action::run: break;
   }
-  switch (command.options.mode) {
-    case uq::suite::Mode::list: return uq::suite::run_list(command.options);
-    case uq::suite::Mode::test: return uq::suite::run_test(command.options);
+  const uq::suite::Options& options = command.options;
+  switch (options.mode) {
+    case uq::suite::Mode::list: return uq::suite::run_list(options);
+    case uq::suite::Mode::test: return uq::suite::run_test(options);
+    case uq::suite::Mode::decompress:
+      return options.to_stdout ? uq::suite::run_restore_to_stream(options) : uq::suite::run_restore_to_files(options);
     case uq::suite::Mode::compress: break;
   }
-  return uq::suite::run_compression(command.options);
+  return uq::suite::run_compression(options);
 }

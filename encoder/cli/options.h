@@ -14,7 +14,7 @@ namespace uq::suite {
 // The filter a compression uses; `automatic` looks at each input's header (filter_guess.h).
 enum class FilterChoice { none, x86, delta, automatic };
 
-enum class Mode { compress, list, test };
+enum class Mode { compress, decompress, list, test };
 
 struct Options {
   Mode mode = Mode::compress;
@@ -26,10 +26,15 @@ struct Options {
   bool recursive = false;            // -r
   bool force = false;                // -f
   bool json = false;                 // --json
-  bool verbose = false;              // -v
+  bool verbose = false;              // -v (never with -q)
+  bool quiet = false;                // -q: errors only
+  bool to_stdout = false;            // -c, or -o -: the one archive to standard output
+  bool remove_inputs = false;        // --rm: each input once its archive is complete and flushed
+  bool keep_inputs = false;          // -k: inputs are always kept; accepted for habit's sake
+  bool keep_partial = false;         // --keep-partial: -d keeps a damaged archive's good blocks
   std::optional<std::string> output; // -o FILE
-  std::vector<std::string> inputs;   // FILE... (DEST_DIR taken off in a compression)
-  std::string destination;           // DEST_DIR, unless -o is given
+  std::vector<std::string> inputs;   // FILE... (DEST_DIR taken off in a compression or restore)
+  std::string destination;           // DEST_DIR, unless -o or -c is given
 };
 
 // What the command line asks for.

@@ -64,9 +64,10 @@ void Progress::advance(std::uint64_t bytes) {
 void Progress::draw() {
   const double seconds = std::chrono::duration<double>(last_draw_ - start_).count();
   const double speed = seconds > 0 ? static_cast<double>(done_) / seconds : 0;
-  std::string line = human_bytes(done_) + " of " + human_bytes(total_);
+  // A total that is not known (a pipe) shows as none.
+  std::string line = human_bytes(done_);
   if (total_ > 0) {
-    line += " (" + std::to_string(done_ * 100 / total_) + "%)";
+    line += " of " + human_bytes(total_) + " (" + std::to_string(done_ * 100 / total_) + "%)";
   }
   char rate[32];
   std::snprintf(rate, sizeof rate, ", %.1f MB/s", speed / 1e6);
@@ -74,8 +75,7 @@ void Progress::draw() {
   if (speed > 0 && total_ >= done_) {
     line += ", " + clock_text(static_cast<double>(total_ - done_) / speed) + " left";
   }
-  std::fprintf(stderr, "\r%s\033[K", line.c_str());
-  std::fflush(stderr);
+  put(stderr, ("\r" + line + "\033[K").c_str());
   shown_ = true;
 }
 
@@ -86,16 +86,23 @@ void Progress::clear() {
 
 void Progress::clear_locked() {
   if (!shown_) return;
-  std::fputs("\r\033[K", stderr);
-  std::fflush(stderr);
+  put(stderr, "\r\033[K");
   shown_ = false;
 }
 
 void Progress::print(std::FILE* stream, const std::string& line) {
   std::lock_guard lock(mutex_);
   clear_locked();
-  std::fputs(line.c_str(), stream);
-  std::fflush(stream);
+  put(stream, line.c_str());
+}
+
+void Progress::put(std::FILE* stream, const char* text) {
+  if (std::fputs(text, stream) < 0 || std::fflush(stream) != 0) failed_ = true;
+}
+
+bool Progress::output_failed() {
+  std::lock_guard lock(mutex_);
+  return failed_;
 }
 
 void say(Progress& progress, const std::string& text) { progress.print(stderr, "quarvex: " + text + "\n"); }

@@ -18,6 +18,8 @@ class Progress {
   Progress(bool enabled, std::uint64_t total_bytes);
   ~Progress() { clear(); }
 
+  // Whether the line is drawn at all.
+  bool enabled() const { return enabled_; }
   void add_total(std::uint64_t bytes);
   // `bytes` more input were read.
   void advance(std::uint64_t bytes);
@@ -25,16 +27,21 @@ class Progress {
   void clear();
   // Prints `line` (a whole line, its newline included) on `stream`, the progress line cleared.
   void print(std::FILE* stream, const std::string& line);
+  // Whether a line or the progress could not be written (a closed pipe, a full disk): what the
+  // user asked to see was lost, and the run must not end as a success.
+  bool output_failed();
 
  private:
   void draw();
   void clear_locked();
+  void put(std::FILE* stream, const char* text);
 
   std::mutex mutex_;
   bool enabled_;
   std::uint64_t total_;
   std::uint64_t done_ = 0;
   bool shown_ = false;
+  bool failed_ = false;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point last_draw_;
 };

@@ -13,6 +13,10 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/file_sync.h"
+#include "platform/output_file.h"
+#include "platform/streams.h"
+
 namespace uq::suite {
 
 namespace {
@@ -58,6 +62,20 @@ extern "C" void on_fatal_signal(int sig) {
 
 std::string quoted(const std::string& path) { return "'" + path + "'"; }
 
+// What --force may replace: a regular file, or a symbolic link to one or to nothing. A link to a
+// device or a directory (/dev/stdout, say) stands for something that is not an archive.
+bool replaceable(const std::string& path, const struct stat& existing, std::string* error) {
+  if (S_ISREG(existing.st_mode)) return true;
+  if (S_ISLNK(existing.st_mode)) {
+    struct stat target {};
+    if (::stat(path.c_str(), &target) == 0 ? S_ISREG(target.st_mode) : errno == ENOENT) return true;
+    *error = quoted(path) + " is a link to something other than a regular file; not replaced";
+    return false;
+  }
+  *error = quoted(path) + " exists and is not a regular file; not replaced";
+  return false;
+}
+
 }  // namespace
 
 void remove_temporary_files_on_signals() {
@@ -67,6 +85,14 @@ void remove_temporary_files_on_signals() {
     sigemptyset(&action.sa_mask);
     sigaction(sig, &action, nullptr);
   }
+}
+
+bool SafeOutput::open(const std::string& final_path, bool force, const platform::FileStatus& input,
+                      std::string* error) {
+  struct stat identity {};
+  identity.st_dev = static_cast<dev_t>(input.device);
+  identity.st_ino = static_cast<ino_t>(input.inode);
+  return open(final_path, force, input.ok ? &identity : nullptr, error);
 }
 
 bool SafeOutput::open(const std::string& final_path, bool force, const struct stat* input, std::string* error) {
@@ -90,10 +116,7 @@ bool SafeOutput::open(const std::string& final_path, bool force, const struct st
       *error = quoted(final_path) + " exists; not replaced (-f replaces it)";
       return false;
     }
-    if (!S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode)) {
-      *error = quoted(final_path) + " exists and is not a regular file; not replaced";
-      return false;
-    }
+    if (!replaceable(final_path, existing, error)) return false;
     replaces_ = true;
   } else if (errno != ENOENT) {
     *error = "cannot create " + quoted(final_path) + ": " + std::strerror(errno);
@@ -157,6 +180,19 @@ bool SafeOutput::rewrite_start(const std::uint8_t* data, std::size_t len) {
   return true;
 }
 
+int SafeOutput::write_at(std::uint64_t offset, const std::uint8_t* data, std::size_t len) {
+  return fd_ < 0 ? EBADF : platform::write_at(fd_, offset, data, len);
+}
+
+int SafeOutput::extend_to(std::uint64_t size) { return fd_ < 0 ? EBADF : platform::extend_file(fd_, size); }
+
+bool SafeOutput::commit(const platform::FileStatus& attributes, bool durable, std::string* error) {
+  const timespec times[2] = {{static_cast<time_t>(attributes.accessed.seconds), attributes.accessed.nanoseconds},
+                             {static_cast<time_t>(attributes.modified.seconds), attributes.modified.nanoseconds}};
+  durable_ = durable_ || durable;
+  return commit(static_cast<mode_t>(attributes.mode), times, error);
+}
+
 bool SafeOutput::commit(mode_t mode, const struct timespec* times, std::string* error) {
   const auto fail = [&](const std::string& what) {
     *error = what + " " + quoted(final_) + ": " + std::strerror(errno);
@@ -167,13 +203,22 @@ bool SafeOutput::commit(mode_t mode, const struct timespec* times, std::string* 
   if (!flush()) return fail("write error on");
   if (::fchmod(fd_, mode & 0777) != 0) return fail("cannot set the mode of");
   if (::futimens(fd_, times) != 0) return fail("cannot set the times of");
-  // Only an archive that replaces another goes to the disk before the rename: after a crash the
-  // old one must still be there if the new one is not.
-  if (replaces_ && ::fsync(fd_) != 0) return fail("write error on");
+  // Only an output that replaces another goes to the disk before the rename: after a crash the
+  // old one must still be there if the new one is not. So does one whose source is removed next.
+  if ((replaces_ || durable_) && (errno = platform::sync_file(fd_)) != 0) return fail("write error on");
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) return fail("write error on");
-  return install(error);
+  if (!install(error)) return false;
+  if (durable_) {
+    const std::size_t slash = final_.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : final_.substr(0, slash);
+    if (const int err = platform::sync_directory(dir)) {
+      *error = "cannot flush the directory of " + quoted(final_) + ": " + std::strerror(err);
+      return false;
+    }
+  }
+  return true;
 }
 
 bool SafeOutput::install(std::string* error) {
@@ -187,7 +232,7 @@ bool SafeOutput::install(std::string* error) {
     if (errno == EINVAL || errno == ENOSYS) {
       if (::link(temp_.c_str(), final_.c_str()) == 0) {
         discard();
-        return true;
+          return true;
       }
     }
     *error = errno == EEXIST ? quoted(final_) + " exists; not replaced (-f replaces it)"
@@ -196,8 +241,7 @@ bool SafeOutput::install(std::string* error) {
     return false;
   }
   struct stat existing {};
-  if (::lstat(final_.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode)) {
-    *error = quoted(final_) + " exists and is not a regular file; not replaced";
+  if (::lstat(final_.c_str(), &existing) == 0 && !replaceable(final_, existing, error)) {
     discard();
     return false;
   }

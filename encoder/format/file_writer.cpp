@@ -4,6 +4,7 @@
 
 #include "unquarvex.h"
 
+#include <xxhash.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -120,6 +121,27 @@ std::string errno_text() { return std::strerror(errno); }
 
 constexpr std::uint16_t kLargeBlockMib = 64;
 
+// Blocks in flight: two per thread keep every worker busy while the oldest one waits to be
+// written; past 64 MiB a block a single spare one bounds the memory instead.
+std::int64_t window_of(unsigned threads, std::int64_t block) {
+  return static_cast<std::int64_t>(threads + (block <= format::block_size(kLargeBlockMib) ? threads : 1));
+}
+
+void put_checksum(std::array<std::uint8_t, format::kHeaderSize>& header, std::uint64_t checksum) {
+  std::copy(std::begin(kChecksumTag), std::end(kChecksumTag), header.begin() + kChecksumAt);
+  store_le(&header[kChecksumAt + 4], checksum, 8);
+}
+
+// Writes the record and the bytes of the block in `s`, the `ordinal`-th record of the file.
+bool emit(const Slot& s, std::int64_t ordinal, const WriteOut& write, WriteSummary& sum) {
+  auto record = make_record(static_cast<std::uint32_t>(s.payload.size()), s.index, ordinal);
+  if (!write(record.data(), record.size()) || !write(s.payload.data(), s.payload.size())) return false;
+  sum.out_bytes += record.size() + s.payload.size();
+  ++sum.blocks;
+  if (s.payload.size() == s.block.size()) ++sum.stored_blocks;
+  return true;
+}
+
 }  // namespace
 
 std::array<std::uint8_t, format::kHeaderSize> make_header(std::int64_t orig_size,
@@ -173,7 +195,7 @@ std::vector<std::uint8_t> pack_block(std::vector<std::uint8_t>& block, std::uint
 
 bool write_compressed(std::int64_t orig_size, const ReadAt& read, const WriteOut& write,
                       const RewriteHeader& rewrite_header, const WriterOptions& options,
-                      WriteSummary* summary, std::string* error) {
+                      WriteSummary* summary, std::string* error, const std::optional<StreamFacts>& announced) {
   WriteSummary local;
   WriteSummary& sum = summary != nullptr ? *summary : local;
   sum = {};
@@ -183,6 +205,7 @@ bool write_compressed(std::int64_t orig_size, const ReadAt& read, const WriteOut
     return false;
   }
   auto header = make_header(orig_size, options);
+  if (announced) put_checksum(header, announced->checksum);
   if (!write(header.data(), header.size())) {
     *error = "write error: " + errno_text();
     return false;
@@ -194,10 +217,7 @@ bool write_compressed(std::int64_t orig_size, const ReadAt& read, const WriteOut
   const std::vector<std::int64_t> order = record_order(count, options.shuffle_seed);
   std::vector<std::uint64_t> digests(static_cast<std::size_t>(count));
   const unsigned threads = std::max(1u, options.threads);
-  // Two blocks per thread keep every worker busy while the oldest one waits to be written; past
-  // 64 MiB a block a single spare one bounds the memory instead.
-  const auto window = static_cast<std::int64_t>(
-      threads + (block <= format::block_size(kLargeBlockMib) ? threads : 1));
+  const std::int64_t window = window_of(threads, block);
   Workers workers(static_cast<std::size_t>(window), threads, options);
 
   std::int64_t next_read = 0;
@@ -227,25 +247,141 @@ bool write_compressed(std::int64_t orig_size, const ReadAt& read, const WriteOut
       for (std::int64_t k = next_write + 1; k < next_read; ++k) workers.wait(k);
       return false;
     }
-    auto record = make_record(static_cast<std::uint32_t>(s.payload.size()), s.index, next_write);
-    if (!write(record.data(), record.size()) || !write(s.payload.data(), s.payload.size())) {
+    if (!emit(s, next_write, write, sum)) {
       *error = "write error: " + errno_text();
       for (std::int64_t k = next_write + 1; k < next_read; ++k) workers.wait(k);
       return false;
     }
-    sum.out_bytes += record.size() + s.payload.size();
-    ++sum.blocks;
-    if (s.payload.size() == s.block.size()) ++sum.stored_blocks;
     digests[static_cast<std::size_t>(s.index)] = s.digest;
   }
   sum.checksum = file_checksum(digests);
-  std::copy(std::begin(kChecksumTag), std::end(kChecksumTag), header.begin() + kChecksumAt);
-  store_le(&header[kChecksumAt + 4], sum.checksum, 8);
+  if (announced) {
+    // The header went out first: the blocks read must be those it describes.
+    if (sum.checksum != announced->checksum) {
+      *error = "the input changed while it was read";
+      return false;
+    }
+    return true;
+  }
+  put_checksum(header, sum.checksum);
   if (!rewrite_header(header.data(), header.size())) {
     *error = "write error: " + errno_text();
     return false;
   }
   return true;
+}
+
+std::array<std::uint8_t, format::kHeaderSize> provisional_header(const WriterOptions& options) {
+  auto header = make_header(0, options);
+  std::fill(header.begin() + 1, header.begin() + 4, 0);
+  return header;
+}
+
+bool write_stream(const ReadNext& read, const WriteOut& write, const RewriteHeader& rewrite_header,
+                  const std::optional<StreamFacts>& announced, const WriterOptions& options,
+                  WriteSummary* summary, std::string* error) {
+  WriteSummary local;
+  WriteSummary& sum = summary != nullptr ? *summary : local;
+  sum = {};
+  if (options.block_mib == 0 || options.block_mib > kMaxBlockMib) {
+    *error = "block size must be 1 to 2047 MiB";
+    return false;
+  }
+  auto header = provisional_header(options);
+  if (announced) {
+    header = make_header(announced->orig_size, options);
+    put_checksum(header, announced->checksum);
+  }
+  if (!write(header.data(), header.size())) {
+    *error = "write error: " + errno_text();
+    return false;
+  }
+  sum.out_bytes = header.size();
+
+  const std::int64_t block = format::block_size(options.block_mib);
+  const unsigned threads = std::max(1u, options.threads);
+  const std::int64_t window = window_of(threads, block);
+  Workers workers(static_cast<std::size_t>(window), threads, options);
+  std::vector<std::uint64_t> digests;
+  std::int64_t total = 0;
+  bool ended = false;
+  std::int64_t next_read = 0;
+  const auto fail = [&](std::string text, std::int64_t from) {
+    *error = std::move(text);
+    // Submitted blocks finish before their slots go away.
+    for (std::int64_t k = from; k < next_read; ++k) workers.wait(k);
+    return false;
+  };
+  for (std::int64_t next_write = 0;; ++next_write) {
+    while (!ended && next_read - next_write < window) {
+      Slot& s = workers.slot(next_read);
+      try {
+        s.block.resize(static_cast<std::size_t>(block));
+      } catch (const std::bad_alloc&) {
+        return fail("out of memory", next_write);
+      }
+      const std::int64_t got = read(s.block.data(), s.block.size());
+      if (got < 0) return fail("read error: " + errno_text(), next_write);
+      ended = got < block;
+      if (got == 0) break;
+      s.block.resize(static_cast<std::size_t>(got));
+      s.index = next_read;
+      total += got;
+      workers.submit(next_read++);
+    }
+    if (next_write == next_read) break;
+    Slot& s = workers.wait(next_write);
+    if (s.failed) return fail("out of memory", next_write + 1);
+    if (!emit(s, next_write, write, sum)) return fail("write error: " + errno_text(), next_write + 1);
+    digests.push_back(s.digest);
+  }
+  sum.in_bytes = static_cast<std::uint64_t>(total);
+  sum.checksum = file_checksum(digests);
+  if (announced) {
+    // The header went out first: the bytes read now must be those it describes.
+    if (total != announced->orig_size || sum.checksum != announced->checksum) {
+      *error = "the input changed while it was read";
+      return false;
+    }
+    return true;
+  }
+  header = make_header(total, options);
+  put_checksum(header, sum.checksum);
+  if (!rewrite_header(header.data(), header.size())) {
+    *error = "write error: " + errno_text();
+    return false;
+  }
+  return true;
+}
+
+StreamDigest::StreamDigest(std::uint16_t block_mib)
+    : block_(static_cast<std::uint64_t>(block_mib) << 20),
+      state_(XXH3_createState(), [](void* state) { XXH3_freeState(static_cast<XXH3_state_t*>(state)); }) {
+  if (state_ == nullptr) throw std::bad_alloc();
+  XXH3_64bits_reset(static_cast<XXH3_state_t*>(state_.get()));
+}
+
+void StreamDigest::add(const std::uint8_t* data, std::size_t len) {
+  auto* state = static_cast<XXH3_state_t*>(state_.get());
+  total_ += static_cast<std::int64_t>(len);
+  while (len > 0) {
+    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(len, block_ - in_block_));
+    XXH3_64bits_update(state, data, take);
+    data += take;
+    len -= take;
+    in_block_ += take;
+    if (in_block_ == block_) {
+      digests_.push_back(XXH3_64bits_digest(state));
+      XXH3_64bits_reset(state);
+      in_block_ = 0;
+    }
+  }
+}
+
+StreamFacts StreamDigest::facts() const {
+  std::vector<std::uint64_t> all = digests_;
+  if (in_block_ > 0) all.push_back(XXH3_64bits_digest(static_cast<XXH3_state_t*>(state_.get())));
+  return {total_, file_checksum(all)};
 }
 
 std::vector<std::uint8_t> compress_bytes(const std::uint8_t* data, std::size_t n,

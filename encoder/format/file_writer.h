@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,12 +63,55 @@ using WriteOut = std::function<bool(const std::uint8_t* data, std::size_t len)>;
 // false on failure.
 using RewriteHeader = std::function<bool(const std::uint8_t* header, std::size_t len)>;
 
+// What a header says of its input: the size and the checksum of the restored file.
+struct StreamFacts {
+  std::int64_t orig_size = 0;
+  std::uint64_t checksum = 0;
+};
+
 // Writes the whole compressed file of an input of `orig_size` bytes, then rewrites its header
 // with the checksum of the restored file (header bytes 20..31, which readers never examine).
-// Holds at most two blocks per thread in memory. On failure gives false with a message in *error.
+// With `announced` the header carries its checksum from the start and is not rewritten; the
+// blocks read must then give that checksum, or the write fails. Holds at most two blocks per
+// thread in memory. On failure gives false with a message in *error.
 bool write_compressed(std::int64_t orig_size, const ReadAt& read, const WriteOut& write,
                       const RewriteHeader& rewrite_header, const WriterOptions& options,
-                      WriteSummary* summary, std::string* error);
+                      WriteSummary* summary, std::string* error,
+                      const std::optional<StreamFacts>& announced = std::nullopt);
+
+// Reads the input's next bytes into dst: fills all `len` bytes unless the input ends first, and
+// gives how many it read (0 at the end), or -1 on failure with errno set.
+using ReadNext = std::function<std::int64_t(std::uint8_t* dst, std::size_t len)>;
+
+// The header of a file still being written: the settings, but no identifier, so that nothing
+// takes it for a whole archive until the real header replaces it.
+std::array<std::uint8_t, format::kHeaderSize> provisional_header(const WriterOptions& options);
+
+// Writes the compressed file of an input read once, front to back, to its very end, whatever size
+// it claimed; records in block order. Without `announced` the header is provisional until the
+// input has ended, then rewritten with the size and the checksum. With `announced` (an output
+// that can't go back, such as a pipe) the final header goes first and `rewrite_header` is not
+// used: the input must then give exactly the bytes announced, or the write fails ("the input
+// changed while it was read"). Holds at most two blocks per thread in memory.
+bool write_stream(const ReadNext& read, const WriteOut& write, const RewriteHeader& rewrite_header,
+                  const std::optional<StreamFacts>& announced, const WriterOptions& options,
+                  WriteSummary* summary, std::string* error);
+
+// The facts a header gives of bytes fed in order: a first read of an input, or its copy being
+// spooled, so that a stream's header can carry them before its first block.
+class StreamDigest {
+ public:
+  explicit StreamDigest(std::uint16_t block_mib);
+  void add(const std::uint8_t* data, std::size_t len);
+  StreamFacts facts() const;
+
+ private:
+  std::uint64_t block_;
+  std::uint64_t in_block_ = 0;  // bytes of the block being hashed
+  std::int64_t total_ = 0;
+  std::vector<std::uint64_t> digests_;
+  std::shared_ptr<void> state_;  // the hash of the block being filled
+};
 
 // The compressed file of a buffer, in memory.
 std::vector<std::uint8_t> compress_bytes(const std::uint8_t* data, std::size_t n,

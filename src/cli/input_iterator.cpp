@@ -19,6 +19,7 @@ using platform::kDirSeparator;
 using platform::kMaxPathLength;
 
 constexpr const char kTooDeep[] = "directory nesting too deep";
+constexpr const char kDestination[] = "the destination directory; passed over";
 
 std::size_t reports = 0;  // walks run on one thread at a time
 
@@ -43,8 +44,9 @@ int list_directory(const std::string& path, DirNames& out) {
   return listing.error();
 }
 
-DirectoryWalk::DirectoryWalk(std::string dir_path, DirNames root, ListDirectory list)
-    : list_(std::move(list)) {
+DirectoryWalk::DirectoryWalk(std::string dir_path, DirNames root, ListDirectory list,
+                             std::optional<DirIdentity> passed_over)
+    : list_(std::move(list)), passed_over_(passed_over) {
   levels_.reserve(kMaxOpenListings);
   push(std::move(dir_path), std::move(root));
 }
@@ -93,6 +95,11 @@ int DirectoryWalk::walk_step(std::string& path, FileStatus& status) {
       complain(joined, entry.err);
       continue;
     }
+    if (entry.kind == FileKind::directory && passed_over_ && passed_over_->device == entry.device &&
+        passed_over_->inode == entry.inode) {
+      complain(joined, kDestination);
+      continue;
+    }
     if (entry.kind == FileKind::directory) enter(joined, entry);
     path = std::move(joined);
     status = entry;
@@ -135,7 +142,7 @@ bool InputIterator::take_argument(std::string& path, FileStatus& status) {
     } else {
       std::string dir_path = argument;
       if (!dir_path.empty() && platform::is_dir_separator(dir_path.back())) dir_path.pop_back();
-      walk_.emplace(std::move(dir_path), std::move(contents), list_);
+      walk_.emplace(std::move(dir_path), std::move(contents), list_, passed_over_);
     }
   }
   path = argument;  // as typed, a trailing separator included

@@ -32,12 +32,20 @@ using ListDirectory = std::function<int(const std::string& path, DirNames& out)>
 // The platform's listing.
 int list_directory(const std::string& path, DirNames& out);
 
+// A directory by device and inode.
+struct DirIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+};
+
 // The walk of one directory argument. Each level is read in full, closed and sorted byte-wise
 // before its first entry is given, so a run's order does not depend on the file system.
 class DirectoryWalk {
  public:
-  // `dir_path` is the argument less one trailing separator; `root` its names.
-  DirectoryWalk(std::string dir_path, DirNames root, ListDirectory list);
+  // `dir_path` is the argument less one trailing separator; `root` its names. A directory below it
+  // that is `passed_over` is reported and neither given nor entered.
+  DirectoryWalk(std::string dir_path, DirNames root, ListDirectory list,
+                std::optional<DirIdentity> passed_over = std::nullopt);
 
   // Gives 0 with the next entry's path and status, or -1 when the walk has ended. A
   // subdirectory is given before its contents, which follow right after it.
@@ -57,6 +65,7 @@ class DirectoryWalk {
 
   std::vector<Level> levels_;  // back() is the innermost
   ListDirectory list_;
+  std::optional<DirIdentity> passed_over_;
 };
 
 class InputIterator {
@@ -69,6 +78,12 @@ class InputIterator {
   // The argument the last input came from (for a walk's entry, the directory argument).
   const std::string& current_argument() const { return arguments_[current_]; }
 
+  // The restore's destination: a walk that meets it below an argument reports it and does not
+  // go in, so that a run never restores into what it is still walking. An argument that is the
+  // destination itself is still walked (`d/ d`): its names are read before any of them is
+  // restored.
+  void pass_over(DirIdentity destination) { passed_over_ = destination; }
+
  private:
   // Starts on the argument at current_: gives true with the argument itself as the input, false
   // when it is skipped (a directory's walk may still have been started).
@@ -79,6 +94,7 @@ class InputIterator {
   std::size_t current_ = 0;  // the argument most recently taken
   ListDirectory list_;
   std::optional<DirectoryWalk> walk_;
+  std::optional<DirIdentity> passed_over_;
 };
 
 // An iterator over `arguments` (the inputs, in command-line order), or none for an empty list.

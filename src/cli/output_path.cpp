@@ -1,6 +1,8 @@
 // Output paths of the plain and the recursive run.
 #include "cli/output_path.h"
 
+#include <algorithm>
+
 #include "platform/paths.h"
 
 namespace uq::cli {
@@ -21,6 +23,15 @@ std::string plain_tail(const std::string& input_path) {
 
 std::string recursive_tail(const std::string& input_path, const std::string& argument) {
   std::size_t slash = argument.find_last_of(kDirSeparators);
+  const std::size_t last = slash == std::string::npos ? 0 : slash + 1;
+  // "." and ".." name a directory by where it is, not by a name of its own: like a trailing
+  // separator they put what lies below them straight into the destination. Taken as a name,
+  // ".." would put every output one level above the destination.
+  if (argument.compare(last, std::string::npos, ".") == 0 || argument.compare(last, std::string::npos, "..") == 0) {
+    std::size_t below = std::min(argument.size(), input_path.size());
+    if (below < input_path.size() && platform::is_dir_separator(input_path[below])) ++below;
+    return input_path.substr(below);
+  }
   if (slash == std::string::npos) return input_path;
   return input_path.substr(slash + 1);
 }

@@ -14,7 +14,9 @@ std::string join_output_path(const std::string& destination, const std::string& 
 std::string plain_tail(const std::string& input_path);
 
 // Recursive run: the input's path from the character after the last separator of the argument
-// it came from, or all of it when the argument has none.
+// it came from, or all of it when the argument has none. An argument whose last component is "."
+// or ".." contributes nothing of its own, as one that ends in a separator does: the tail is the
+// path below it.
 std::string recursive_tail(const std::string& input_path, const std::string& argument);
 
 }  // namespace uq::cli

@@ -49,6 +49,10 @@ void recursive_run(const std::vector<std::string>& inputs, const std::string& de
                    bool verbose, pipeline::DecodeQueue& queue) {
   std::unique_ptr<InputIterator> iterator = open_input_iterator(inputs);
   if (!iterator) return;
+  // Restored into while it is walked, the destination would be walked again, deeper each time.
+  if (const platform::FileStatus dest = platform::file_status(destination); dest.ok) {
+    iterator->pass_over({dest.device, dest.inode});
+  }
   std::string path;
   platform::FileStatus status;
   while (iterator->next_input(path, status) == 0) {

@@ -12,6 +12,8 @@
 #include "codec/decode_job.h"
 #include "codec/post_filters.h"
 #include "format/file_decoder.h"
+#include "format/output_name.h"
+#include "pipeline/memory_limit.h"
 #include "pipeline/queues.h"
 #include "pipeline/run_settings.h"
 #include "pipeline/threaded_run.h"
@@ -87,6 +89,10 @@ std::size_t walk_inputs(const std::vector<std::string>& arguments, const std::fu
   cli::close_input_iterator(iterator);
   return cli::walk_reports() - reports_before;
 }
+
+std::uint64_t memory_budget(const std::string& program) { return pipeline::memory_budget_from_environment(program); }
+
+std::string restored_name(const std::string& path) { return format::output_name(path); }
 
 std::string tree_output_path(const std::string& destination, const std::string& input_path,
                              const std::string& argument) {

@@ -1,9 +1,9 @@
 // list_archive: the header and the records of one archive, block bytes passed over by seeking.
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
-#include <unordered_set>
 
 #include "format/file_format.h"
 #include "unquarvex.h"
@@ -14,6 +14,35 @@ namespace {
 
 struct Closer {
   void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+// The block indexes seen among the records that can still repeat them. Record k names an index
+// from k - 127 to k + 127, so once record k is read no later record names an index below
+// k - 127: a flag per index of those 255 is all that must be kept, in 256 slots keyed by index
+// mod 256. A listing takes the same memory for any number of records.
+class RecentBlocks {
+ public:
+  // Record k comes next: the flags of indexes no record from k on can name are dropped, so that
+  // their slots serve the indexes that enter the window.
+  void advance_to(std::int64_t k) {
+    const std::int64_t low = k - format::kMaxIndexDistance;
+    for (; low_ < low; ++low_) flags_[slot(low_)] = false;
+  }
+  // Records `index` (within the window); false when it was seen before.
+  bool first_time(std::int64_t index) {
+    bool& flag = flags_[slot(index)];
+    if (flag) return false;
+    flag = true;
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 256;
+  static_assert(kSlots >= 2 * format::kMaxIndexDistance + 1);
+  static std::size_t slot(std::int64_t index) { return static_cast<std::size_t>(index) % kSlots; }
+
+  std::array<bool, kSlots> flags_{};
+  std::int64_t low_ = -format::kMaxIndexDistance;  // the lowest index still kept
 };
 
 }  // namespace
@@ -53,7 +82,8 @@ ArchiveListing list_archive(const std::string& path) {
   // A header of 0 MiB blocks can't hold a non-empty file: every record of it is out of range.
   list.block_count = block > 0 ? format::block_count(header.orig_size, block) : 0;
 
-  std::unordered_set<std::int64_t> seen;
+  RecentBlocks recent;
+  std::uint64_t distinct = 0;  // indexes 0..N-1 with a record
   std::uint64_t at = format::kHeaderSize;
   for (std::int64_t k = 0;; ++k) {
     std::uint8_t record_bytes[format::kRecordSize];
@@ -74,15 +104,18 @@ ArchiveListing list_archive(const std::string& path) {
       break;
     }
     const std::int64_t index = format::block_index(k, record.rel_index);
+    recent.advance_to(k);
     const std::int64_t len = index >= 0 && block > 0 ? format::block_len(header.orig_size, block, index) : 0;
     if (index < 0 || index >= list.block_count || static_cast<std::int64_t>(record.comp_len) > len) {
       ++list.out_of_range;
-    } else if (!seen.insert(index).second) {
+    } else if (!recent.first_time(index)) {
       ++list.repeated_blocks;
     } else if (record.comp_len == len) {
       ++list.stored_blocks;
+      ++distinct;
     } else {
       ++list.coded_blocks;
+      ++distinct;
     }
     if (record.comp_len > 0 && fseeko(in.get(), record.comp_len, SEEK_CUR) != 0) {
       list.opened = false;
@@ -90,7 +123,7 @@ ArchiveListing list_archive(const std::string& path) {
       break;
     }
   }
-  list.missing_blocks = static_cast<std::uint64_t>(list.block_count) - seen.size();
+  list.missing_blocks = static_cast<std::uint64_t>(list.block_count) - distinct;
   return list;
 }
 

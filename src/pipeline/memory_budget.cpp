@@ -7,9 +7,24 @@ namespace uq::pipeline {
 
 void MemoryBudget::acquire(std::uint64_t bytes) {
   std::unique_lock lock(mutex_);
-  room_.wait(lock, [&] { return in_flight_ == 0 || (in_flight_ <= limit_ && bytes <= limit_ - in_flight_); });
+  const auto fits = [&] { return in_flight_ == 0 || (in_flight_ <= limit_ && bytes <= limit_ - in_flight_); };
+  if (!fits()) {
+    ++waiting_;
+    room_.wait(lock, fits);
+    --waiting_;
+  }
   in_flight_ += bytes;
   peak_ = std::max(peak_, in_flight_);
+}
+
+bool MemoryBudget::try_acquire(std::uint64_t bytes, std::uint64_t keep_free) {
+  std::lock_guard lock(mutex_);
+  const bool fits =
+      in_flight_ <= limit_ && keep_free <= limit_ - in_flight_ && bytes <= limit_ - in_flight_ - keep_free;
+  if (in_flight_ != 0 && !fits) return false;
+  in_flight_ += bytes;
+  peak_ = std::max(peak_, in_flight_);
+  return true;
 }
 
 void MemoryBudget::release(std::uint64_t bytes) {
@@ -28,6 +43,11 @@ std::uint64_t MemoryBudget::in_flight() const {
 std::uint64_t MemoryBudget::peak() const {
   std::lock_guard lock(mutex_);
   return peak_;
+}
+
+int MemoryBudget::waiting() const {
+  std::lock_guard lock(mutex_);
+  return waiting_;
 }
 
 }  // namespace uq::pipeline

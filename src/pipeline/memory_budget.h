@@ -25,12 +25,19 @@ class MemoryBudget {
   // is ever refused and the run can't wait for ever.
   void acquire(std::uint64_t bytes);
 
+  // Counts `bytes` as in flight when they fit within the limit with `keep_free` bytes still to
+  // spare, or when nothing is in flight (alone, as acquire() lets a large request through).
+  // Never waits; gives false when the bytes were not counted.
+  bool try_acquire(std::uint64_t bytes, std::uint64_t keep_free = 0);
+
   // The block that held `bytes` is done with them.
   void release(std::uint64_t bytes);
 
   std::uint64_t in_flight() const;
   // The most that was ever in flight at once.
   std::uint64_t peak() const;
+  // Requests waiting for room now.
+  int waiting() const;
 
  private:
   std::uint64_t limit_ = UINT64_MAX;
@@ -38,6 +45,7 @@ class MemoryBudget {
   std::condition_variable room_;
   std::uint64_t in_flight_ = 0;
   std::uint64_t peak_ = 0;
+  int waiting_ = 0;
 };
 
 }  // namespace uq::pipeline

@@ -38,12 +38,20 @@ std::optional<std::uint64_t> parse_memory_limit(const std::string& text, std::ui
   return value << shift;
 }
 
-std::uint64_t default_memory_budget() {
-  std::uint64_t usable = platform::physical_memory();
-  if (std::optional<std::uint64_t> cgroup = platform::cgroup_memory_limit()) {
-    usable = usable == 0 ? *cgroup : std::min(usable, *cgroup);
+std::uint64_t default_memory_budget(std::uint64_t physical, std::optional<std::uint64_t> cgroup,
+                                    std::optional<std::uint64_t> address_space) {
+  std::uint64_t usable = physical;
+  for (std::optional<std::uint64_t> limit : {cgroup, address_space}) {
+    if (limit) usable = usable == 0 ? *limit : std::min(usable, *limit);
   }
+  // The other half is left to everything else the process maps: code, thread stacks, the decode
+  // models, the allocator's own arenas.
   return usable == 0 ? kFallbackBudget : usable / 2;
+}
+
+std::uint64_t default_memory_budget() {
+  return default_memory_budget(platform::physical_memory(), platform::cgroup_memory_limit(),
+                               platform::address_space_limit());
 }
 
 std::uint64_t memory_budget_from_environment(const std::string& program) {

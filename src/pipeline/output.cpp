@@ -2,6 +2,7 @@
 #include "pipeline/output.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -20,12 +21,24 @@ bool Output::put(std::int64_t index, std::uint64_t offset, const std::uint8_t* d
   return true;
 }
 
+namespace {
+
+std::atomic<CopyHook> copy_hook{nullptr};
+
+}  // namespace
+
+CopyHook set_copy_hook(CopyHook hook) { return copy_hook.exchange(hook); }
+
 bool Output::copy(std::int64_t index, std::uint64_t offset, std::uint64_t source_offset, std::size_t len) {
   if (failed_) return false;
+  if (CopyHook hook = copy_hook.load(); hook != nullptr) hook(path_);
   const CopyResult result = copy_in(source_fd_, source_offset, offset, len);
   if (result.reading) {
-    if (!failed_) reporter_.read_failed(result.err);
-    failed_ = true;
+    // As the file decoder reports a block whose bytes are cut short; the input is this file's
+    // alone, so the run and the output's other blocks go on.
+    if (!failed_reading_) {
+      reporter_.data_short(index, result.err, static_cast<std::uint32_t>(len), result.copied);
+    }
     failed_reading_ = true;
     return false;
   }
@@ -37,7 +50,11 @@ bool Output::copy(std::int64_t index, std::uint64_t offset, std::uint64_t source
   return true;
 }
 
-Output::CopyResult Output::copy_in(int, std::uint64_t, std::uint64_t, std::size_t) { return {EINVAL, false}; }
+Output::Admission Output::admit(std::int64_t, std::int64_t, std::uint64_t, std::uint64_t) {
+  return Admission::uncounted;
+}
+
+Output::CopyResult Output::copy_in(int, std::uint64_t, std::uint64_t, std::size_t) { return {EINVAL, false, 0}; }
 
 void Output::counted(std::int64_t index) {
   if (index >= 0 && index < block_count_) ++blocks_put_;
@@ -56,7 +73,7 @@ bool Output::finish() {
   const auto total = static_cast<std::uint64_t>(block_count_ > 0 ? block_count_ : 0);
   // After a failed close nothing of the file can be trusted to have reached the disk.
   const std::uint64_t missing = close_failed ? total : total - std::min(total, blocks_put_);
-  if ((failed_ || cut_short_ || lost_) && missing > 0) reporter_.incomplete(path_, missing, total);
+  if ((failed_ || failed_reading_ || cut_short_ || lost_) && missing > 0) reporter_.incomplete(path_, missing, total);
   return !failed_;
 }
 
@@ -102,7 +119,7 @@ int FileOutput::store(std::int64_t, std::uint64_t offset, const std::uint8_t* da
 Output::CopyResult FileOutput::copy_in(int source, std::uint64_t source_offset, std::uint64_t offset,
                                        std::size_t len) {
   const platform::OutputFile::CopyResult result = file_->copy_from(source, source_offset, offset, len);
-  return {result.err, result.reading};
+  return {result.err, result.reading, result.copied};
 }
 
 int FileOutput::close_target() {

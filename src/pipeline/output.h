@@ -1,8 +1,9 @@
 // Where the restored blocks of one compressed file go. Each output keeps its own account: a
-// failed write is that output's failure alone (reported once, its later blocks dropped), and an
-// output left short by its own failure, by a lack of memory, or by a run that stopped while its
-// records were still being read, is named when it ends, so nothing is ever left short without a
-// line that says so. (A damaged block is named by its own message.)
+// failed write is that output's failure alone (reported once, its later blocks dropped); a copy
+// that can't read its input is a read error of that file alone (reported once, its other blocks
+// still written); and an output left short by either, by a lack of memory, or by a run that
+// stopped while its records were still being read, is named when it ends, so nothing is ever left
+// short without a line that says so. (A damaged block is named by its own message.)
 #pragma once
 
 #include <cstddef>
@@ -42,9 +43,28 @@ class Output {
   // The input file that copies come from, a descriptor the output closes when it ends.
   void adopt_source(int fd) { source_fd_ = fd; }
   bool has_source() const { return source_fd_ >= 0; }
-  // Puts block `index` as a copy of `len` bytes at `source_offset` of the input. Like put(); a
-  // failed read of the input is reported as a read error.
+  // Puts block `index` as a copy of `len` bytes at `source_offset` of the input. Like put(), but
+  // an input that fails or ends before `len` bytes (cut short or failing after its records were
+  // read) is the file's read error, reported once as a block cut short: the block is lost, the
+  // output has not failed, and its other blocks are still put.
   bool copy(std::int64_t index, std::uint64_t offset, std::uint64_t source_offset, std::size_t len);
+
+  // Asked by the file decoder before the bytes of block `index`, the record at place `record` of
+  // the file, are read. `bytes` is the memory the block takes on its way, `largest` what any
+  // block of the file may take. An output that puts its blocks in order waits here for room.
+  enum class Admission {
+    uncounted,  // go on; the run's memory budget counts the block as usual
+    counted,    // go on; the output has counted the block in the budget itself
+    skip,       // pass over the block's bytes: the output has no use for them
+    stop,       // read no more of this file
+  };
+  virtual Admission admit(std::int64_t record, std::int64_t index, std::uint64_t bytes, std::uint64_t largest);
+  // Block `index`, once admitted, will not come: it failed to decode, its bytes were cut short,
+  // or memory for it could not be had.
+  virtual void dropped(std::int64_t) {}
+  // Whether the file decoder without workers goes on past a damaged block, as a run with workers
+  // does, instead of stopping at it as the restore tool does.
+  virtual bool reads_past_damage() const { return false; }
 
   // The file decoder stopped reading this output's records because the run is stopping.
   void cut_short() { cut_short_ = true; }
@@ -56,8 +76,9 @@ class Output {
   // failed. Called once; the destructor calls it when nobody did.
   bool finish();
 
+  // A write or close failed.
   bool failed() const { return failed_; }
-  // The output failed because the input of a copy could not be read.
+  // A copy could not read its input.
   bool failed_reading() const { return failed_reading_; }
   std::uint64_t blocks_put() const { return blocks_put_; }
 
@@ -68,7 +89,8 @@ class Output {
   // Copies `len` bytes at `source_offset` of `source` to `offset` (outputs that take copies).
   struct CopyResult {
     int err = 0;
-    bool reading = false;  // the input failed, not the output
+    bool reading = false;    // the input failed, not the output
+    std::size_t copied = 0;  // bytes copied before the input failed
   };
   virtual CopyResult copy_in(int source, std::uint64_t source_offset, std::uint64_t offset, std::size_t len);
   // Closes what the output writes to; gives 0 or the errno of the failure.
@@ -98,6 +120,13 @@ class Output {
   bool finished_ = false;
   int source_fd_ = -1;
 };
+
+// Called before each copy of a stored block from its input, with the output's name. Tests set
+// it to change the input under a pending copy (an input cut short or failing after its records
+// were read can't be had on demand); the program never does. Gives the previous hook; null
+// removes it.
+using CopyHook = void (*)(const std::string& output);
+CopyHook set_copy_hook(CopyHook hook);
 
 // An output that is a restored file on disk, created (or truncated) when made. In a regular file
 // a block of zeros is left as a hole: the file is fresh, so its unwritten bytes read as zeros.

@@ -8,9 +8,14 @@
 
 namespace uq::pipeline {
 
-void OutputTracker::handed_over(const Output* file, const std::string& path) noexcept {
-  platform::FileStatus status = platform::file_status(path);
-  Pending entry{file, status.ok, status.device, status.inode};
+OutputTracker::Identity OutputTracker::identity_of(const std::string& path) {
+  if (path.empty()) return {};
+  const platform::FileStatus status = platform::file_status(path);
+  return {status.ok, status.device, status.inode};
+}
+
+void OutputTracker::handed_over(const Output* file, const std::string& path, const std::string& source) noexcept {
+  Pending entry{file, identity_of(path), identity_of(source)};
   std::lock_guard lock(mutex_);
   try {
     pending_.push_back(entry);
@@ -36,17 +41,22 @@ void OutputTracker::wait_until_closed(const std::string& path) {
     std::lock_guard lock(mutex_);
     if (pending_.empty()) return;  // the common case costs no stat
   }
-  platform::FileStatus status = platform::file_status(path);
-  if (!status.ok) return;  // a name that does not exist yet can't be a pending output
+  const Identity file = identity_of(path);
+  if (!file.known) return;  // a name that does not exist yet can't be a pending output
   std::unique_lock lock(mutex_);
-  closed_signal_.wait(lock, [&] { return !is_pending(status.device, status.inode); });
+  if (!is_pending(file)) return;
+  ++waiting_;
+  closed_signal_.wait(lock, [&] { return !is_pending(file); });
+  --waiting_;
 }
 
 bool OutputTracker::wait_for_a_close() {
   std::unique_lock lock(mutex_);
   if (pending_.empty()) return false;
   const std::uint64_t seen = closes_;
+  ++waiting_;
   closed_signal_.wait(lock, [&] { return closes_ != seen; });
+  --waiting_;
   return true;
 }
 
@@ -55,10 +65,14 @@ int OutputTracker::pending() const {
   return static_cast<int>(pending_.size());
 }
 
-bool OutputTracker::is_pending(std::uint64_t device, std::uint64_t inode) const {
-  return std::any_of(pending_.begin(), pending_.end(), [&](const Pending& p) {
-    return p.known && p.device == device && p.inode == inode;
-  });
+int OutputTracker::waiting() const {
+  std::lock_guard lock(mutex_);
+  return waiting_;
+}
+
+bool OutputTracker::is_pending(const Identity& file) const {
+  return std::any_of(pending_.begin(), pending_.end(),
+                     [&](const Pending& p) { return p.output.is(file) || p.source.is(file); });
 }
 
 }  // namespace uq::pipeline

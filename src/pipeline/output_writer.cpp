@@ -32,12 +32,16 @@ bool OutputWriter::take(const WriteJob& job) {
       Entry& entry = entry_for(job.output);
       ++entry.taken;
       if (job.kind == WriteKind::lost) job.output->lost_block();
+      if (job.kind == WriteKind::lost || job.kind == WriteKind::dropped) job.output->dropped(job.block_index);
       const auto len = static_cast<std::size_t>(job.out_len);
       if (job.kind == WriteKind::block) {
         if (!job.output->put(job.block_index, job.out_offset, job.out_buf, len)) report::stop_flag.fetch_add(1);
         codec::release_buffer(job.out_buf);
       } else if (job.kind == WriteKind::copy) {
-        if (!job.output->copy(job.block_index, job.out_offset, job.source_offset, len)) report::stop_flag.fetch_add(1);
+        // A copy that could not read its input is that file's error alone: the run goes on.
+        if (!job.output->copy(job.block_index, job.out_offset, job.source_offset, len) && job.output->failed()) {
+          report::stop_flag.fetch_add(1);
+        }
       }
       if (budget_ != nullptr) budget_->release(job.reserved);
       close_if_complete(entry);

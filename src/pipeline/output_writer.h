@@ -25,7 +25,8 @@ class OutputWriter {
 
   // Takes one write job; gives false for the stop write job. A failed write or close is its
   // output's alone: that output reports it once and drops its remaining blocks, the others go on
-  // being written. Every failure raises the stop flag, so that no new input is started.
+  // being written. Every such failure raises the stop flag, so that no new input is started. A
+  // copy that can't read its input is that file's read error alone: the run goes on.
   bool take(const WriteJob& job);
 
   int open_files() const;

@@ -77,10 +77,11 @@ void ThreadedRun::finish() {
   run_has_workers = false;
 }
 
-void hand_over_output(DecodeQueue& queue, std::unique_ptr<Output> output, std::uint64_t queued) noexcept {
+void hand_over_output(DecodeQueue& queue, std::unique_ptr<Output> output, std::uint64_t queued,
+                      const std::string& source) noexcept {
   WriteQueue& writer_queue = *queue.downstream;
   // Recorded before the writer can see the notice, so its close is never missed.
-  writer_queue.outputs.handed_over(output.get(), output->path());
+  writer_queue.outputs.handed_over(output.get(), output->path(), source);
   WriteJob notice;
   notice.kind = WriteKind::file_end;
   notice.queued_jobs = queued;

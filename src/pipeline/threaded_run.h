@@ -51,12 +51,15 @@ class ThreadedRun {
 void run_in_process(int threads, std::uint64_t memory_limit, const std::function<void(DecodeQueue&)>& work);
 
 // The file decoder is done with `output`, for which it queued `queued` decode jobs (at least
-// 1): the output writer ends and releases it once it has taken that many jobs for it.
-void hand_over_output(DecodeQueue& queue, std::unique_ptr<Output> output, std::uint64_t queued) noexcept;
+// 1): the output writer ends and releases it once it has taken that many jobs for it. `source`
+// names the input its pending copies read, or is empty.
+void hand_over_output(DecodeQueue& queue, std::unique_ptr<Output> output, std::uint64_t queued,
+                      const std::string& source = {}) noexcept;
 
 // Before the output `name` is created in a threaded run: waits until an output handed over
-// earlier that is the same file has been written and closed, so that the later input wins
-// exactly as in the run without workers.
+// earlier that is the same file, or still copies blocks from it, has been written and closed, so
+// that the later input wins exactly as in the run without workers, and no pending copy reads a
+// file that has been truncated.
 void wait_for_same_output(DecodeQueue& queue, const std::string& name);
 
 // When a file can't be opened for want of descriptors (EMFILE, ENFILE) while the output writer

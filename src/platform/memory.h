@@ -1,5 +1,5 @@
-// How much memory this process may use: the machine's physical memory and, where the process
-// runs in a container, its control group's limit.
+// How much memory this process may use: the machine's physical memory, where the process runs in
+// a container its control group's limit, and the limits set on the process itself.
 #pragma once
 
 #include <cstdint>
@@ -17,5 +17,11 @@ std::uint64_t physical_memory();
 // give their own.
 std::optional<std::uint64_t> cgroup_memory_limit(const std::string& root = "/sys/fs/cgroup",
                                                  const std::string& self_cgroup = {});
+
+// The tightest limit set on this process's own memory: its address space and its data (the soft
+// RLIMIT_AS and RLIMIT_DATA, what `ulimit -v` and `ulimit -d` set), in bytes; none where neither
+// is set. A port gives whatever bounds what the process may allocate (a job object's limit, say),
+// or none.
+std::optional<std::uint64_t> address_space_limit();
 
 }  // namespace uq::platform

@@ -1,6 +1,7 @@
 // A restored file being written: created (or truncated) once, written at 64-bit offsets in any
 // order, closed once. Made in two steps, so that everything that allocates is done before the
-// file is touched: a lack of memory then never leaves a file created and unaccounted for.
+// file is touched: a lack of memory then never leaves a file created and unaccounted for. Below
+// it, the same positioned writes on a descriptor opened elsewhere.
 #pragma once
 
 #include <cstddef>
@@ -28,7 +29,8 @@ class OutputFile {
   // What a copy from another file came to: 0, or the errno of the failure, and on which side.
   struct CopyResult {
     int err = 0;
-    bool reading = false;  // the source failed (err 0: it ended early)
+    bool reading = false;     // the source failed (err 0: it ended early)
+    std::size_t copied = 0;   // bytes copied before a failure
   };
 
   // Copies `size` bytes at `source_offset` of the file `source` (a descriptor from
@@ -52,5 +54,17 @@ class OutputFile {
   bool regular_ = false;
   std::string path_;
 };
+
+// Writes all `size` bytes at byte `offset` of the open file `fd`. Gives 0, or the errno of the
+// failure (a short write that sets no errno counts as ENOSPC).
+int write_at(int fd, std::uint64_t offset, const std::uint8_t* data, std::size_t size);
+
+// Makes the open file `fd` at least `size` bytes long; the bytes added read as zeros. Gives 0 or
+// the errno.
+int extend_file(int fd, std::uint64_t size);
+
+// Flushes the directory `path` itself to the disk, so that a rename or a new name in it survives
+// a crash. Gives 0 or the errno.
+int sync_directory(const std::string& path);
 
 }  // namespace uq::platform

@@ -1,5 +1,5 @@
-// Output files over open, pwrite and close: positioned writes need no shared file position, so
-// blocks may be written in any order and from any thread.
+// Output files over open, pwrite, ftruncate and close: positioned writes need no shared file
+// position, so blocks may be written in any order and from any thread.
 #include "platform/output_file.h"
 
 #include <fcntl.h>
@@ -29,7 +29,8 @@ int OutputFile::open() {
 
 OutputFile::CopyResult OutputFile::copy_from(int source, std::uint64_t source_offset, std::uint64_t offset,
                                              std::size_t size) {
-  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return {EFBIG, false};
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return {EFBIG, false, 0};
+  const std::size_t asked = size;
   auto in = static_cast<off_t>(source_offset);
   auto out = static_cast<off_t>(offset);
   while (size > 0) {
@@ -49,9 +50,9 @@ OutputFile::CopyResult OutputFile::copy_from(int source, std::uint64_t source_of
     errno = 0;
     const ssize_t n = ::pread(source, buffer, std::min(size, sizeof buffer), in);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return {n < 0 ? errno : 0, true};
+    if (n <= 0) return {n < 0 ? errno : 0, true, asked - size};
     if (int err = write_at(static_cast<std::uint64_t>(out), buffer, static_cast<std::size_t>(n)); err != 0) {
-      return {err, false};
+      return {err, false, asked - size};
     }
     in += n;
     out += n;
@@ -60,20 +61,19 @@ OutputFile::CopyResult OutputFile::copy_from(int source, std::uint64_t source_of
   return {};
 }
 
-int OutputFile::extend_to(std::uint64_t size) {
-  struct stat st {};
-  if (::fstat(fd_of(file_), &st) != 0) return errno;
-  if (static_cast<std::uint64_t>(st.st_size) >= size) return 0;
-  return ::ftruncate(fd_of(file_), static_cast<off_t>(size)) == 0 ? 0 : errno;
-}
+int OutputFile::extend_to(std::uint64_t size) { return extend_file(fd_of(file_), size); }
 
 OutputFile::~OutputFile() { close(); }
 
 int OutputFile::write_at(std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
+  return platform::write_at(fd_of(file_), offset, data, size);
+}
+
+int write_at(int fd, std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
   if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return EFBIG;
   while (size > 0) {
     errno = 0;
-    ssize_t n = ::pwrite(fd_of(file_), data, size, static_cast<off_t>(offset));
+    ssize_t n = ::pwrite(fd, data, size, static_cast<off_t>(offset));
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;
@@ -84,6 +84,21 @@ int OutputFile::write_at(std::uint64_t offset, const std::uint8_t* data, std::si
     offset += static_cast<std::uint64_t>(n);
   }
   return 0;
+}
+
+int extend_file(int fd, std::uint64_t size) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return errno;
+  if (static_cast<std::uint64_t>(st.st_size) >= size) return 0;
+  return ::ftruncate(fd, static_cast<off_t>(size)) == 0 ? 0 : errno;
+}
+
+int sync_directory(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  const int err = ::fsync(fd) == 0 ? 0 : errno;
+  ::close(fd);
+  return err;
 }
 
 int OutputFile::close() {

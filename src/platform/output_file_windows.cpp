@@ -28,6 +28,31 @@ OVERLAPPED at(std::uint64_t offset) {
   return where;
 }
 
+int write_to_handle(HANDLE file, std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
+  if (file == INVALID_HANDLE_VALUE) return EBADF;
+  if (offset > static_cast<std::uint64_t>(INT64_MAX) - size) return EFBIG;
+  while (size > 0) {
+    OVERLAPPED where = at(offset);
+    DWORD put = 0;
+    if (!WriteFile(file, data, static_cast<DWORD>(std::min(size, kMaxTransfer)), &put, &where)) return last_errno();
+    if (put == 0) return ENOSPC;
+    data += put;
+    size -= put;
+    offset += put;
+  }
+  return 0;
+}
+
+int extend_handle(HANDLE file, std::uint64_t size) {
+  if (file == INVALID_HANDLE_VALUE) return EBADF;
+  LARGE_INTEGER length{};
+  if (!GetFileSizeEx(file, &length)) return last_errno();
+  if (static_cast<std::uint64_t>(length.QuadPart) >= size) return 0;
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+  return SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) ? 0 : last_errno();
+}
+
 }  // namespace
 
 int OutputFile::open() {
@@ -50,7 +75,8 @@ int OutputFile::open() {
 OutputFile::CopyResult OutputFile::copy_from(int source, std::uint64_t source_offset, std::uint64_t offset,
                                              std::size_t size) {
   HANDLE in = reinterpret_cast<HANDLE>(_get_osfhandle(source));
-  if (in == INVALID_HANDLE_VALUE) return {EBADF, true};
+  if (in == INVALID_HANDLE_VALUE) return {EBADF, true, 0};
+  const std::size_t asked = size;
   static constexpr std::size_t kChunk = std::size_t{1} << 16;
   std::uint8_t buffer[kChunk];
   while (size > 0) {
@@ -58,10 +84,10 @@ OutputFile::CopyResult OutputFile::copy_from(int source, std::uint64_t source_of
     DWORD got = 0;
     if (!ReadFile(in, buffer, static_cast<DWORD>(std::min(size, kChunk)), &got, &where)) {
       const DWORD error = GetLastError();
-      return {error == ERROR_HANDLE_EOF ? 0 : windows::errno_from(error), true};
+      return {error == ERROR_HANDLE_EOF ? 0 : windows::errno_from(error), true, asked - size};
     }
-    if (got == 0) return {0, true};
-    if (int err = write_at(offset, buffer, got); err != 0) return {err, false};
+    if (got == 0) return {0, true, asked - size};
+    if (int err = write_at(offset, buffer, got); err != 0) return {err, false, asked - size};
     source_offset += got;
     offset += got;
     size -= got;
@@ -69,32 +95,25 @@ OutputFile::CopyResult OutputFile::copy_from(int source, std::uint64_t source_of
   return {};
 }
 
-int OutputFile::extend_to(std::uint64_t size) {
-  HANDLE file = handle_of(file_);
-  LARGE_INTEGER length{};
-  if (!GetFileSizeEx(file, &length)) return last_errno();
-  if (static_cast<std::uint64_t>(length.QuadPart) >= size) return 0;
-  FILE_END_OF_FILE_INFO end{};
-  end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
-  return SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) ? 0 : last_errno();
-}
+int OutputFile::extend_to(std::uint64_t size) { return extend_handle(handle_of(file_), size); }
 
 OutputFile::~OutputFile() { close(); }
 
 int OutputFile::write_at(std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
-  if (offset > static_cast<std::uint64_t>(INT64_MAX) - size) return EFBIG;
-  HANDLE file = handle_of(file_);
-  while (size > 0) {
-    OVERLAPPED where = at(offset);
-    DWORD put = 0;
-    if (!WriteFile(file, data, static_cast<DWORD>(std::min(size, kMaxTransfer)), &put, &where)) return last_errno();
-    if (put == 0) return ENOSPC;
-    data += put;
-    size -= put;
-    offset += put;
-  }
-  return 0;
+  return write_to_handle(handle_of(file_), offset, data, size);
 }
+
+int write_at(int fd, std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
+  return write_to_handle(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), offset, data, size);
+}
+
+int extend_file(int fd, std::uint64_t size) {
+  return extend_handle(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), size);
+}
+
+// NTFS journals its metadata, and a directory handle can't be flushed without write access:
+// there is nothing to do beyond what the rename itself made durable.
+int sync_directory(const std::string&) { return 0; }
 
 int OutputFile::close() {
   if (file_ == -1) return 0;

@@ -1,5 +1,6 @@
 // The compressed input as a C stream, and what the file decoder needs of the file beneath it:
-// its size, its position, and a descriptor of its own for the writer's positioned copies.
+// its size and a descriptor of its own for the writer's positioned copies. Its position is in
+// stream_position.h.
 #pragma once
 
 #include <cstdint>
@@ -15,12 +16,6 @@ std::FILE* open_input(const char* path);
 // The size of the file beneath `stream` when it is a regular file; none for anything else (a
 // pipe, a device) or when it can't be read.
 std::optional<std::uint64_t> regular_file_size(std::FILE* stream);
-
-// The stream's position in bytes, or -1 on failure.
-std::int64_t stream_position(std::FILE* stream);
-
-// Moves the stream `bytes` forward from where it is. Gives false on failure.
-bool stream_skip(std::FILE* stream, std::uint64_t bytes);
 
 // A descriptor that reads the same file as `stream` without moving the stream's own position,
 // for OutputFile::copy_from on any thread; -1 when none can be had (out of descriptors).

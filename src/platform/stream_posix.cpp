@@ -16,12 +16,6 @@ std::optional<std::uint64_t> regular_file_size(std::FILE* stream) {
   return static_cast<std::uint64_t>(st.st_size);
 }
 
-std::int64_t stream_position(std::FILE* stream) { return fileno(stream) >= 0 ? ftello(stream) : -1; }
-
-bool stream_skip(std::FILE* stream, std::uint64_t bytes) {
-  return fseeko(stream, static_cast<off_t>(bytes), SEEK_CUR) == 0;
-}
-
 // pread never moves a descriptor's offset, so a duplicate sharing the stream's is enough.
 int duplicate_input(std::FILE* stream) {
   const int fd = fileno(stream);

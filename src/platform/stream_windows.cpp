@@ -29,12 +29,6 @@ std::optional<std::uint64_t> regular_file_size(std::FILE* stream) {
   return static_cast<std::uint64_t>(size.QuadPart);
 }
 
-std::int64_t stream_position(std::FILE* stream) { return _fileno(stream) >= 0 ? _ftelli64(stream) : -1; }
-
-bool stream_skip(std::FILE* stream, std::uint64_t bytes) {
-  return _fseeki64(stream, static_cast<__int64>(bytes), SEEK_CUR) == 0;
-}
-
 // A positioned ReadFile moves the file pointer of the handle it reads through, and a duplicated
 // handle shares that pointer with the stream: the copies read through a handle opened anew.
 int duplicate_input(std::FILE* stream) {

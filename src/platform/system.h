@@ -13,6 +13,21 @@ void ignore_fatal_write_signals();
 // The C runtime's text for the errno value `err`, as strerror gives it.
 const char* error_text(int err);
 
+// Which of the standard streams the process was started without.
+struct StandardStreams {
+  bool input_closed = false;
+  bool output_closed = false;
+  bool error_closed = false;
+};
+
+// Opens the null device in place of each standard stream (input, output, error) the process was
+// started without, so that no file opened later takes its place: an archive must never be written
+// where messages go, nor messages into an archive. Call it once, before anything else is opened.
+void guard_standard_streams();
+
+// Which streams guard_standard_streams() found missing (none when it was not called).
+const StandardStreams& missing_standard_streams();
+
 // Flushes standard output and standard error, then ends the process at once with `status`
 // without running destructors under live threads. POSIX keeps the status modulo 256, so -1 is
 // seen as 255; Windows keeps all 32 bits, so -1 is the exit code 0xFFFFFFFF.

@@ -1,9 +1,11 @@
-// Process-level services over sched_getaffinity, sysconf, signal and _exit.
+// Process-level services over sched_getaffinity, sysconf, signal, fcntl and _exit.
 #include "platform/system.h"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +27,23 @@ void ignore_fatal_write_signals() {
 }
 
 const char* error_text(int err) { return std::strerror(err); }
+
+namespace {
+StandardStreams missing;
+}  // namespace
+
+void guard_standard_streams() {
+  bool* const closed[3] = {&missing.input_closed, &missing.output_closed, &missing.error_closed};
+  for (int fd = 0; fd < 3; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    *closed[fd] = true;
+    // The lowest free number is `fd` itself, since the ones below it are open by now.
+    const int null_fd = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (null_fd >= 0 && null_fd != fd) ::close(null_fd);
+  }
+}
+
+const StandardStreams& missing_standard_streams() { return missing; }
 
 void exit_now(int status) {
   std::fflush(stdout);

@@ -1,6 +1,9 @@
-// Process-level services over GetProcessAffinityMask, SetErrorMode and TerminateProcess.
+// Process-level services over GetProcessAffinityMask, SetErrorMode, the C runtime's descriptors
+// and TerminateProcess.
 #include "platform/system.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <bit>
@@ -37,6 +40,31 @@ const char* error_text(int err) {
   if (err == ELOOP) return "Too many levels of symbolic links";
   return std::strerror(err);
 }
+
+namespace {
+StandardStreams missing;
+}  // namespace
+
+// A descriptor from 0 to 2 whose handle is missing (a process started detached, or with a
+// handle closed) gets the null device, so that a file opened later can't land on it.
+void guard_standard_streams() {
+  bool* const closed[3] = {&missing.input_closed, &missing.output_closed, &missing.error_closed};
+  const DWORD which[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  for (int fd = 0; fd < 3; ++fd) {
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    if (handle != INVALID_HANDLE_VALUE && handle != reinterpret_cast<HANDLE>(-2) && handle != nullptr) continue;
+    *closed[fd] = true;
+    const int null_fd = _wopen(L"NUL", (fd == 0 ? _O_RDONLY : _O_WRONLY) | _O_BINARY);
+    if (null_fd < 0) continue;
+    if (null_fd != fd) {
+      _dup2(null_fd, fd);
+      _close(null_fd);
+    }
+    SetStdHandle(which[fd], reinterpret_cast<HANDLE>(_get_osfhandle(fd)));
+  }
+}
+
+const StandardStreams& missing_standard_streams() { return missing; }
 
 void exit_now(int status) {
   std::fflush(stdout);

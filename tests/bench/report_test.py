@@ -64,6 +64,11 @@ def samples(overrides=None):
     rec[("blocks", "b1", "head64")] = [10.0, 11.0, 12.0]
     rec[("blocks", "b64", "head64")] = [44.0]                        # 4x: on the bound
     rec[("instructions", "unquarvex-p0", "sample1")] = [40_000_000]
+    rec[("stream", "quarvex-d-file-p1", "corpus")] = [1.0, 1.2, 3.0]   # median 1.2
+    rec[("stream", "quarvex-d-pipe-p1", "corpus")] = [1.2]             # 1.0 of the file
+    rec[("stream", "quarvex-d-file-p2", "corpus")] = [0.57]
+    rec[("stream", "quarvex-d-pipe-p2", "corpus")] = [0.6]             # 0.95: on the bound
+    rec[("peak", "quarvex-d-pipe-p2", "corpus10")] = [65536]           # 64 MiB: on the bound
     rec.update(overrides or {})
     return "".join("\t".join(map(str, list(k) + v)) + "\n" for k, v in rec.items() if v is not None)
 
@@ -113,6 +118,13 @@ class BenchScripts(unittest.TestCase):
         self.assertEqual(self.target(rows, "peak resident")[5], "met")
         blocks = self.target(rows, "`quarvex -b 64`")
         self.assertEqual([blocks[0], blocks[5]], ["4.00", "met"])
+        pipe = self.target(rows, "`quarvex -d` into a pipe")
+        self.assertEqual([pipe[0], pipe[5]], ["0.95", "met"])  # the lower of 1.00 and 0.95
+        self.assertEqual(self.target(rows, "`quarvex -d -c` peak")[0::5], ["64.0", "met"])
+        rows = self.targets(samples({("stream", "quarvex-d-pipe-p1", "corpus"): [1.27],
+                                     ("peak", "quarvex-d-pipe-p2", "corpus10"): [65537]}))
+        self.assertEqual(self.target(rows, "`quarvex -d` into a pipe")[0::5], ["0.94", "**not met**"])
+        self.assertEqual(self.target(rows, "`quarvex -d -c` peak")[5], "**not met**")
 
     def test_just_past_each_bound_is_not_met(self):
         rows = self.targets(samples({
@@ -147,6 +159,7 @@ class BenchScripts(unittest.TestCase):
         self.assertNotIn("| `zstd", md)
         self.assertIn("| 10.00 | — | — | — |", md)           # instructions per byte, sample 1
         self.assertIn("| corpus×10 | 954 | 7.8 | 16.0 | 58.6 |", md)
+        self.assertIn("| `-p1` | 1.20 s | 1.20 s | 83.3 | 1.00 |", md)
 
     def test_headline_gives_the_corpus_and_the_quarters_range(self):
         md = self.run_script("report", samples(), "--headline")

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,10 +40,12 @@ struct Walked {
   std::string err;  // what went to standard error
 };
 
-Walked walk(const std::vector<std::string>& arguments, ListDirectory list = list_directory) {
+Walked walk(const std::vector<std::string>& arguments, ListDirectory list = list_directory,
+            std::optional<DirIdentity> passed_over = std::nullopt) {
   Walked result;
   testing::internal::CaptureStderr();
   std::unique_ptr<InputIterator> it = open_input_iterator(arguments, std::move(list));
+  if (it && passed_over) it->pass_over(*passed_over);
   if (it) {
     std::string path;
     platform::FileStatus status;
@@ -274,6 +277,34 @@ TEST(InputIterator, DirectoryGivenTwiceAsArgumentsIsWalkedTwice) {
   ASSERT_EQ(w.inputs.size(), 4u);
   EXPECT_EQ(w.inputs[3].path, t / "l/x");
   EXPECT_EQ(w.err, "");
+}
+
+// The destination of a restore, met below an argument (by its name or through a link), is
+// reported and neither given nor entered; as an argument of its own it is walked.
+TEST(InputIterator, TheDestinationIsPassedOverBelowAnArgument) {
+  TempDir t;
+  test::make_dirs(t / "T/out/T");
+  test::make_dirs(t / "T/sub");
+  touch(t / "T/a");
+  touch(t / "T/out/c");
+  touch(t / "T/sub/b");
+  ASSERT_EQ(::symlink("../out", (t / "T/sub/l").c_str()), 0);
+  struct stat st {};
+  ASSERT_EQ(::stat((t / "T/out").c_str(), &st), 0);
+  Walked w = walk({t / "T", t / "T/out"}, list_directory, DirIdentity{st.st_dev, st.st_ino});
+  const std::string T = t / "T";
+  const std::string out = t / "T/out";
+  EXPECT_EQ(w.inputs, (std::vector<Given>{{T, kDir, T},
+                                          {T + "/a", kFile, T},
+                                          {T + "/sub", kDir, T},
+                                          {T + "/sub/b", kFile, T},
+                                          {out, kDir, out},
+                                          {out + "/T", kDir, out},
+                                          {out + "/c", kFile, out}}));
+  EXPECT_EQ(w.err, T + "/out: the destination directory; passed over\n" + T +
+                       "/sub/l: the destination directory; passed over\n");
+  // Without a destination to pass over, the same tree is walked whole, the link's target twice.
+  EXPECT_EQ(walk({t / "T"}).inputs.size(), 10u);
 }
 
 }  // namespace

@@ -94,5 +94,19 @@ TEST(OutputPath, PlainAndRecursiveTails) {
   EXPECT_EQ(join_output_path("out", recursive_tail(native("backup/x/b.qvx"), native("backup/"))), native("out/x/b.qvx"));
 }
 
+// "." and ".." as an argument's last component name no directory of their own: what is below them
+// lands in the destination, never above it. Names that merely begin with dots keep their place.
+TEST(OutputPath, DotAndDotDotContributeNothingOfTheirOwn) {
+  EXPECT_EQ(join_output_path("out", recursive_tail(native(".."), native(".."))), native("out/"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native("../x/b.qvx"), native(".."))), native("out/x/b.qvx"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native("./b.qvx"), native("."))), native("out/b.qvx"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native("a/../b.qvx"), native("a/.."))), native("out/b.qvx"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native("/data/./x"), native("/data/."))), native("out/x"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native("../"), native("../"))), native("out/"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native("a/.../b"), native("a/..."))), native("out/.../b"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native("..x/b"), native("..x"))), native("out/..x/b"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native(".hidden/b"), native(".hidden"))), native("out/.hidden/b"));
+}
+
 }  // namespace
 }  // namespace uq::cli

@@ -98,9 +98,10 @@ class Recursive : public ::testing::Test {
     return tree;
   }
 
-  RunResult run(std::vector<std::string> args) {
+  RunResult run(std::vector<std::string> args, RunOptions options = {}) {
     args.insert(args.begin(), {restore_tool(), "-d"});
-    return run_program(args, {.cwd = dir_.path()});
+    options.cwd = dir_.path();
+    return run_program(args, options);
   }
 
   TempDir dir_;
@@ -151,6 +152,30 @@ TEST_F(Recursive, OutputPathsKeepTheArgumentsLastComponent) {
                                            {"deep/er", std::nullopt},
                                            {"deep/er/c", expected_.at("x/deep/er/c")},
                                            {"a", expected_.at("a")}}));
+}
+
+// "." and ".." as an argument's last component put the tree's contents straight into the
+// destination, as a trailing "/" does: no output lands above it ("out/../x").
+TEST_F(Recursive, DotAndDotDotArgumentsStayInsideTheDestination) {
+  const auto run_in = [&](const std::string& cwd, std::vector<std::string> args) {
+    args.insert(args.begin(), {restore_tool(), "-d", "-r"});
+    return run_program(args, {.cwd = dir_ / cwd});
+  };
+  RunResult r = run_in("backup/x", {"..", "../../out1", "-v"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, native("../a.qvx\n../big.qvx\n../noext\n../x/b.qvx\n../x/deep/er/c.qvx\n../zero.qvx\n"));
+  EXPECT_EQ(snapshot(dir_ / "out1"), expected_below(""));
+  EXPECT_EQ(run_in("backup", {".", "../out2"}).status, 0);
+  EXPECT_EQ(snapshot(dir_ / "out2"), expected_below(""));
+  EXPECT_EQ(run_in("", {"backup/x/..", "out3"}).status, 0);
+  EXPECT_EQ(snapshot(dir_ / "out3"), expected_below(""));
+  // Nothing landed beside the destinations or in the tree.
+  std::vector<std::string> top;
+  for (const auto& entry : fs::directory_iterator(dir_.path())) top.push_back(entry.path().filename().string());
+  std::sort(top.begin(), top.end());
+  EXPECT_EQ(top, (std::vector<std::string>{"backup", "out1", "out2", "out3"}));
+  EXPECT_FALSE(fs::exists(dir_ / "backup/a"));
 }
 
 TEST_F(Recursive, AbsoluteDestination) {
@@ -221,6 +246,47 @@ TEST_F(Recursive, LinksAreFollowedAndProblemsAreReportedWhileTheRunGoesOn) {
   expected["backup/x/la"] = expected_.at("a");
   expected["backup/x/deep/up"] = std::nullopt;  // recreated, not entered
   EXPECT_EQ(snapshot(dir_ / "out"), expected);
+}
+
+// A destination inside the tree it restores: the walk passes it over with one line, restores
+// the rest, and never nests outputs in outputs; a second run finds the same.
+TEST_F(Recursive, TheDestinationInsideTheTreeIsNotWalked) {
+  for (const char* threads : {"-p0", "-p2"}) {
+    SCOPED_TRACE(threads);
+    const std::string out = std::string("backup/out") + threads;
+    for (int round = 0; round < 2; ++round) {
+      RunResult r = run({"-r", threads, "backup", out});
+      EXPECT_EQ(r.status, 0);
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err, native(out) + ": the destination directory; passed over\n");
+      EXPECT_EQ(snapshot(dir_ / out), expected_below("backup")) << round;
+    }
+    fs::remove_all(dir_ / out);
+  }
+}
+
+// A tree restored into itself: x.qvx is restored to x by copies of its stored blocks read from
+// x.qvx itself, while x.qvx.qvx restores to x.qvx. The later output waits for the copies that
+// read it, so each file comes back whole, with workers as without, and the run goes on to z.
+TEST_F(Recursive, ATreeRestoredIntoItselfTruncatesNoInputStillCopiedFrom) {
+  const Bytes x = pattern(12 * kMiB + 5, 7);
+  const Bytes x_qvx = pattern(2 * kMiB + 9, 8);
+  const Bytes z = pattern(100, 9);
+  for (const char* threads : {"-p0", "-p2", "-p16"}) {
+    SCOPED_TRACE(threads);
+    const std::string d = std::string("d") + threads;
+    put(d + "/x.qvx", x);
+    put(d + "/x.qvx.qvx", x_qvx);
+    put(d + "/z.qvx", z);
+    // The output x.qvx waits for x's copies: a close that wakes nobody hangs the run.
+    RunResult r = run({"-r", threads, d + "/", d}, {.time_limit = kQuickRun});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(read_file(dir_ / (d + "/x")) == x);
+    EXPECT_TRUE(read_file(dir_ / (d + "/x.qvx")) == x_qvx);
+    EXPECT_TRUE(file_exists(dir_ / (d + "/z")) && read_file(dir_ / (d + "/z")) == z);
+  }
 }
 
 }  // namespace

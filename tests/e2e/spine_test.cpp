@@ -56,8 +56,6 @@ TEST_F(Spine, UsageWhenTheCommandLineAsksForNoRestore) {
   for (std::vector<std::string> args :
        {std::vector<std::string>{}, {"-D", "a.qvx", "out"}, {"-dr", "a.qvx", "out"}, {"a.qvx", "-d", "out"},
         {"-d", "a.qvx"}, {"-d"}, {"-d", "-r", "-p2", "out"}}) {
-    // quarvex is the restore tool only when "-d" comes first; otherwise it is the compressor.
-    if (restore_tool_is_quarvex() && (args.empty() || args[0] != "-d")) continue;
     RunResult r = run(args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -67,8 +65,7 @@ TEST_F(Spine, UsageWhenTheCommandLineAsksForNoRestore) {
 }
 
 TEST_F(Spine, UsageNamesTheProgramByItsBaseNameOrADefault) {
-  // Without arguments quarvex is no restore tool: the default name is unquarvex's alone.
-  if (!restore_tool_is_quarvex()) {
+  {
     RunResult r = run_program({restore_tool()}, {.empty_argv0 = true});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, kUsage);
@@ -76,7 +73,7 @@ TEST_F(Spine, UsageNamesTheProgramByItsBaseNameOrADefault) {
   if (kWindows) return;  // no symbolic links to make there; windows_test copies the program
   std::string link = dir_ / "restore-tool";
   ASSERT_EQ(make_symlink(restore_tool().c_str(), link.c_str()), 0);
-  RunResult r = run_program({link, restore_tool_is_quarvex() ? "-d" : "-x"});
+  RunResult r = run_program({link, "-x"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, usage_of("restore-tool"));
 }

@@ -117,6 +117,44 @@ TEST(FileWriter, BlocksAreStoredUnlessCodingMakesThemSmaller) {
   EXPECT_EQ(enc::pack_block(block, 5, 0), (Data{1, 2}));
 }
 
+// A record whose length equals its block's says "stored": a block whose coded form is exactly as
+// long as the block must be stored, or its coded bytes would be restored as they are.
+TEST(FileWriter, ABlockThatCodesToExactlyItsOwnLengthIsStored) {
+  constexpr std::size_t kLen = 4096;
+  constexpr std::uint8_t kLevel = 5;
+  // Noise codes about 8% longer than itself and zeros far shorter: the boundary between too long
+  // and short enough, found by bisecting the share of noise, is exactly kLen for most seeds.
+  Data input;
+  for (std::uint32_t seed = 1; seed <= 10 && input.empty(); ++seed) {
+    const auto make = [&](std::size_t noise) {
+      Data d = random_bytes(noise, seed);
+      d.resize(kLen, 0);
+      return d;
+    };
+    const auto coded = [&](std::size_t noise) {
+      const Data d = make(noise);
+      return enc::encode_block(d.data(), d.size(), kLevel).size();
+    };
+    std::size_t fits = 0, too_long = kLen;  // coded(fits) <= kLen < coded(too_long)
+    while (too_long - fits > 1) {
+      const std::size_t mid = (fits + too_long) / 2;
+      (coded(mid) <= kLen ? fits : too_long) = mid;
+    }
+    if (coded(fits) == kLen) input = make(fits);
+  }
+  ASSERT_FALSE(input.empty()) << "no input codes to exactly its length";
+  Data block = input;
+  EXPECT_EQ(enc::pack_block(block, kLevel, 0), input);
+
+  enc::WriterOptions o;
+  o.level = kLevel;
+  o.filter = 0;
+  const Data file = enc::compress_bytes(input.data(), input.size(), o);
+  ASSERT_EQ(file.size(), format::kHeaderSize + format::kRecordSize + kLen);
+  EXPECT_EQ(Data(file.end() - kLen, file.end()), input);
+  EXPECT_EQ(restore_file(file), input);
+}
+
 TEST(FileWriter, WholeFilesRestoreInAnyRecordOrderOnAnyThreadCount) {
   // Three blocks of 1 MiB and a short fourth: repeated text, noise and zeros, text again. Long
   // repeats keep the encoder quick under the sanitizers.
@@ -175,6 +213,98 @@ TEST(FileWriter, FailuresOfTheSinkOrSourceAreReported) {
   EXPECT_NE(error.find("write error"), std::string::npos);
   o.block_mib = 0;
   EXPECT_FALSE(enc::write_compressed(1000, read, write_all, rewrite, o, nullptr, &error));
+}
+
+// A stream read once, front to back, gives the very bytes of a file written with its size known:
+// its header is provisional (no identifier) until the end, then whole; with the size and the
+// checksum announced, the header goes out whole first and is never rewritten.
+TEST(FileWriter, AStreamGivesTheSameFileAsAKnownSizeAnnouncedOrNot) {
+  enc::WriterOptions o;
+  o.threads = 2;
+  for (const std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{1} << 20, (std::size_t{1} << 20) + 1,
+                              (std::size_t{5} << 19) + 77}) {
+    SCOPED_TRACE(n);
+    const Data input = text_like(n, 40);
+    const Data expected = enc::compress_bytes(input.data(), input.size(), o);
+    std::size_t at = 0;
+    // The input in uneven pieces, as pipes give it; a block is asked for whole.
+    const auto read = [&](std::uint8_t* dst, std::size_t len) {
+      const std::size_t take = std::min(len, input.size() - at);
+      if (take > 0) std::memcpy(dst, input.data() + at, take);
+      at += take;
+      return static_cast<std::int64_t>(take);
+    };
+    Data out;
+    Data first_header;
+    const auto write = [&](const std::uint8_t* p, std::size_t len) {
+      if (out.empty()) first_header.assign(p, p + len);
+      out.insert(out.end(), p, p + len);
+      return true;
+    };
+    int rewrites = 0;
+    const auto rewrite = [&](const std::uint8_t* p, std::size_t len) {
+      ++rewrites;
+      std::copy(p, p + len, out.begin());
+      return true;
+    };
+    std::string error;
+    enc::WriteSummary summary;
+    ASSERT_TRUE(enc::write_stream(read, write, rewrite, std::nullopt, o, &summary, &error)) << error;
+    EXPECT_TRUE(out == expected);
+    EXPECT_EQ(rewrites, 1);
+    EXPECT_EQ(Data(first_header.begin() + 1, first_header.begin() + 4), (Data{0, 0, 0}));
+    EXPECT_EQ(summary.in_bytes, n);
+
+    // The facts of a first read, fed in odd pieces, announce the same header.
+    enc::StreamDigest digest(o.block_mib);
+    for (std::size_t k = 0; k < n; k += 7777) digest.add(input.data() + k, std::min<std::size_t>(7777, n - k));
+    const enc::StreamFacts facts = digest.facts();
+    EXPECT_EQ(facts.orig_size, static_cast<std::int64_t>(n));
+    at = 0;
+    out.clear();
+    rewrites = 0;
+    ASSERT_TRUE(enc::write_stream(read, write, rewrite, facts, o, nullptr, &error)) << error;
+    EXPECT_TRUE(out == expected);
+    EXPECT_EQ(rewrites, 0);
+    EXPECT_TRUE(first_header == Data(expected.begin(), expected.begin() + format::kHeaderSize));
+  }
+}
+
+// Once the header went out whole, bytes other than the announced ones fail the write: more, fewer,
+// or different.
+TEST(FileWriter, AStreamThatDiffersFromItsAnnouncedFactsFails) {
+  enc::WriterOptions o;
+  const Data input = text_like(3000, 41);
+  enc::StreamDigest digest(o.block_mib);
+  digest.add(input.data(), input.size());
+  const enc::StreamFacts facts = digest.facts();
+  const auto write = [](const std::uint8_t*, std::size_t) { return true; };
+  const auto rewrite = [](const std::uint8_t*, std::size_t) { return true; };
+  for (const Data& actual : {text_like(3001, 41), text_like(2999, 41), text_like(3000, 42)}) {
+    std::size_t at = 0;
+    const auto read = [&](std::uint8_t* dst, std::size_t len) {
+      const std::size_t take = std::min(len, actual.size() - at);
+      std::memcpy(dst, actual.data() + at, take);
+      at += take;
+      return static_cast<std::int64_t>(take);
+    };
+    std::string error;
+    EXPECT_FALSE(enc::write_stream(read, write, rewrite, facts, o, nullptr, &error));
+    EXPECT_EQ(error, "the input changed while it was read");
+  }
+  // ... and so does a file written at offsets whose blocks differ from the announced checksum.
+  const Data other = text_like(3000, 42);
+  const auto read_at = [&](std::uint64_t offset, std::uint8_t* dst, std::size_t len) {
+    std::memcpy(dst, other.data() + offset, len);
+    return true;
+  };
+  std::string error;
+  EXPECT_FALSE(enc::write_compressed(3000, read_at, write, rewrite, o, nullptr, &error, facts));
+  EXPECT_EQ(error, "the input changed while it was read");
+  // A read that fails is a read error.
+  const auto refuse = [](std::uint8_t*, std::size_t) { return std::int64_t{-1}; };
+  EXPECT_FALSE(enc::write_stream(refuse, write, rewrite, std::nullopt, o, nullptr, &error));
+  EXPECT_NE(error.find("read error"), std::string::npos);
 }
 
 // Header bytes 20..31 carry the tag and the checksum of the restored file: XXH3-64 over the XXH3-64

@@ -2,6 +2,7 @@
 // verdict on damaged ones (a flipped byte that still decodes is caught by the checksum), the
 // vectors of other writers (no checksum), JSON that a strict reader accepts, and no file written.
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
@@ -92,12 +93,46 @@ TEST_F(QuarvexArchives, ListGivesOneLinePerArchiveWithItsOddities) {
   ASSERT_EQ(lines.size(), 6u) << odd.out;
   EXPECT_NE(lines[2].find(" cut.qvx  [missing "), std::string::npos) << lines[2];
   EXPECT_NE(lines[2].find(", cut short]"), std::string::npos) << lines[2];
-  EXPECT_NE(lines[3].find(" odd.qvx  [missing 1, repeated 1, out of range 1]"), std::string::npos) << lines[3];
+  EXPECT_NE(lines[3].find(" odd.qvx  [missing 1, repeated 1, out of range 1]  (no checksum: contents can't be "
+                          "verified)"),
+            std::string::npos)
+      << lines[3];
   EXPECT_EQ(words_of(lines[4]), (std::vector<std::string>{"0", "32", "-", "1", "MiB", "0", "0", "0", "5", "0", "none",
-                                                           "no", "header-only.qvx"}));
+                                                           "no", "header-only.qvx", "(no", "checksum:", "contents",
+                                                           "can't", "be", "verified)"}));
   const std::vector<std::string> total = words_of(lines[5]);
   EXPECT_EQ(std::vector<std::string>(total.end() - 3, total.end()), (std::vector<std::string>{"total,", "4", "archives"}));
   EXPECT_EQ(total[0], std::to_string(2 * data_.size() + 2 * kMiB + 10));
+}
+
+// Listing reads records only and keeps a fixed window of them: four million records take no
+// more memory than one (a set of every index took 175 MB of a release build for them).
+// (A child's peak counts the test's own pages that it forked with, the same for both runs; the
+// file is written in pieces so that they stay few.)
+TEST_F(QuarvexArchives, ListingMillionsOfRecordsTakesNoMoreMemoryThanOne) {
+  constexpr int kRecords = 4 << 20;
+  {
+    std::FILE* f = std::fopen((dir_ / "many.qvx").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    const Bytes header = QvxBuilder({.orig_size = std::int64_t{kRecords} * std::int64_t{kMiB}}).bytes();
+    std::fwrite(header.data(), 1, header.size(), f);
+    for (int k = 0; k < kRecords; ++k) {
+      const std::uint8_t record[5] = {0, 0, 0, 0, k % 7 == 3 ? std::uint8_t{0x03} : std::uint8_t{0x00}};
+      std::fwrite(record, 1, sizeof record, f);  // every 7th names the block of the one before
+    }
+    ASSERT_EQ(std::fclose(f), 0);
+  }
+  put("one.qvx", QvxBuilder({.orig_size = static_cast<std::int64_t>(kMiB)}).record(0).bytes());
+  RunResult one = quarvex({"-l", "one.qvx"});
+  EXPECT_EQ(one.status, 0) << one.err;
+  RunResult r = quarvex({"-l", "many.qvx"});
+  EXPECT_EQ(r.status, 1);  // odd: repeated and missing blocks
+  const std::vector<std::string> lines = lines_of(r.out);
+  ASSERT_EQ(lines.size(), 3u) << r.out;
+  const std::string repeats = std::to_string((kRecords + 3) / 7);
+  EXPECT_NE(lines[1].find(" many.qvx  [missing " + repeats + ", repeated " + repeats + "]"), std::string::npos)
+      << lines[1];
+  EXPECT_LT(r.max_rss_kib - one.max_rss_kib, 8 << 10) << r.max_rss_kib << " KiB against " << one.max_rss_kib;
 }
 
 TEST_F(QuarvexArchives, ListJsonParsesAndCarriesTheSameFacts) {
@@ -189,20 +224,79 @@ TEST_F(QuarvexArchives, TestFindsEveryKindOfDamageAndWritesNothing) {
   EXPECT_EQ(absent.err, "quarvex: 'absent.qvx': " + std::string(std::strerror(ENOENT)) + "\n");
 }
 
+// --test takes the restore tool's memory budget: a budget below one block checks the blocks one
+// at a time, and a malformed value gets the restore tool's line.
+TEST_F(QuarvexArchives, TestKeepsToTheMemoryBudget) {
+  // Each block waits for the one before to be done: a release that wakes nobody hangs the run.
+  RunResult tight =
+      quarvex({"-t", "-p2", "shuffled.qvx"}, {.env = {"UNQUARVEX_MEMORY_LIMIT=1"}, .time_limit = kQuickRun});
+  EXPECT_EQ(tight.status, 0) << tight.err;
+  EXPECT_EQ(tight.out, "shuffled.qvx: OK\n");
+  EXPECT_EQ(tight.err, "");
+  RunResult bad = quarvex({"-t", "-p2", "shuffled.qvx", "odd.qvx"}, {.env = {"UNQUARVEX_MEMORY_LIMIT=lots"}});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.out.rfind("shuffled.qvx: OK\nodd.qvx: damaged: ", 0), 0u) << bad.out;
+  EXPECT_EQ(bad.err,
+            "quarvex: ignoring UNQUARVEX_MEMORY_LIMIT='lots': give bytes with an optional K, M or G, or a "
+            "percentage of memory such as 25%\n");
+}
+
 TEST_F(QuarvexArchives, TestJsonParses) {
   put("cut.qvx", Bytes(shuffled_.begin(), shuffled_.end() - 100));
-  RunResult r = quarvex({"-t", "--json", "shuffled.qvx", "cut.qvx"});
+  put("plain.qvx", smallest_file());
+  RunResult r = quarvex({"-t", "--json", "shuffled.qvx", "cut.qvx", "plain.qvx"});
   EXPECT_EQ(r.status, 1);
   const Json json = parsed(r.out);
   const std::vector<Json>& a = json["archives"].items;
-  ASSERT_EQ(a.size(), 2u);
+  ASSERT_EQ(a.size(), 3u);
   EXPECT_EQ(a[0]["status"].text, "ok");
   EXPECT_EQ(a[0]["reason"].kind, Json::Kind::null);
   EXPECT_TRUE(a[0]["checksum_matches"].boolean);
+  EXPECT_TRUE(a[0]["verified"].boolean);
   EXPECT_EQ(a[1]["status"].text, "damaged");
   EXPECT_EQ(a[1]["reason"].kind, Json::Kind::string);
   EXPECT_EQ(a[1]["first_bad_block"].kind, Json::Kind::number);
-  EXPECT_EQ(json["totals"]["intact"].number, 1);
+  EXPECT_EQ(a[1]["verified"].kind, Json::Kind::boolean);
+  EXPECT_FALSE(a[1]["verified"].boolean);
+  // Intact as far as its blocks tell, with nothing to verify their bytes against.
+  EXPECT_EQ(a[2]["status"].text, "ok");
+  EXPECT_EQ(a[2]["verified"].kind, Json::Kind::boolean);
+  EXPECT_FALSE(a[2]["verified"].boolean);
+  EXPECT_EQ(json["totals"]["intact"].number, 2);
+}
+
+// A lack of memory is no verdict: the archive is neither intact nor damaged, and the run fails.
+TEST_F(QuarvexArchives, OutOfMemoryIsNotChecked) {
+  for (const char* threads : {"-p0", "-p2"}) {
+    SCOPED_TRACE(threads);
+    RunResult r = run_program({UQ_QUARVEX_WITHOUT_BLOCK_MEMORY, "-t", threads, "shuffled.qvx"}, {.cwd = dir_.path()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "shuffled.qvx: not checked: out of memory\n");
+    EXPECT_EQ(r.err, "");
+    RunResult json = run_program({UQ_QUARVEX_WITHOUT_BLOCK_MEMORY, "-t", "--json", threads, "shuffled.qvx"},
+                                 {.cwd = dir_.path()});
+    EXPECT_EQ(json.status, 1);
+    const Json item = parsed(json.out)["archives"].items.at(0);
+    EXPECT_EQ(item["status"].text, "error");
+    EXPECT_EQ(item["reason"].text, "out of memory");
+    EXPECT_EQ(item["first_bad_block"].kind, Json::Kind::null);
+    EXPECT_FALSE(item["verified"].boolean);
+  }
+}
+
+// With workers, blocks finish in any order: the lowest damaged block is the one named.
+TEST_F(QuarvexArchives, TestNamesTheLowestDamagedBlock) {
+  const Bytes damaged = hex("61 62 00 ff ff ff ff");  // a length ladder that never ends
+  put("two-bad.qvx", QvxBuilder({.orig_size = 2 * kMiB + 16})
+                         .block(damaged)
+                         .block(text_like(kMiB, 8))
+                         .block(damaged)
+                         .bytes());
+  for (const char* threads : {"-p0", "-p2"}) {
+    RunResult r = quarvex({"-t", threads, "two-bad.qvx"});
+    EXPECT_EQ(r.status, 1) << threads;
+    EXPECT_EQ(r.out, "two-bad.qvx: damaged: block 0: coded stream damaged\n") << threads;
+  }
 }
 
 // Archives of other writers carry no checksum: listed as such, and judged by their blocks alone.
@@ -217,7 +311,11 @@ TEST_F(QuarvexArchives, TheVectorsPassOrFailAsTheyRestore) {
   for (const auto& name : clean) args.push_back(vectors + "/" + name);
   RunResult r = quarvex(args);
   EXPECT_EQ(r.status, 0) << r.out;
-  for (const auto& name : clean) EXPECT_NE(r.out.find(vectors + "/" + name + ": OK\n"), std::string::npos) << name;
+  for (const auto& name : clean) {
+    EXPECT_NE(r.out.find(vectors + "/" + name + ": OK (no checksum: every block decodes, contents not verified)\n"),
+              std::string::npos)
+        << name;
+  }
   for (const auto& name : damaged) {
     r = quarvex({"-t", vectors + "/" + name});
     EXPECT_EQ(r.status, 1) << name;
@@ -227,7 +325,8 @@ TEST_F(QuarvexArchives, TheVectorsPassOrFailAsTheyRestore) {
   r = quarvex(args);
   for (const std::string& line : lines_of(r.out)) {
     if (line.find(".qvx") != std::string::npos) {
-      EXPECT_EQ(words_of(line).end()[-2], "no") << line;
+      EXPECT_EQ(words_of(line).end()[-8], "no") << line;
+      EXPECT_NE(line.find(".qvx  (no checksum: contents can't be verified)"), std::string::npos) << line;
     }
   }
   // -r finds them all, and the files beside them that are no archives.

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "encoder/codec/block_encoder.h"
 #include "qvx_version.h"
@@ -66,8 +67,8 @@ TEST_F(Quarvex, CommandLineMistakesPrintTheUsageAndFail) {
   write_file(dir_ / "in", Data{1, 2, 3});
   // Each mistake with the message that names it.
   const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
-      {{}, "give the files to compress, then DEST_DIR (or -o FILE)"},
-      {{"in"}, "give the files to compress, then DEST_DIR (or -o FILE)"},
+      {{"in"}, "give the files to compress, then DEST_DIR (or -o FILE, or -c)"},
+      {{"-r"}, "give the files to compress, then DEST_DIR (or -o FILE, or -c)"},
       {{"-o", "o.qvx", "in", "in2"}, "-o takes exactly one input file"},
       {{"-o", "o.qvx", "-r", "in"}, "-o takes one file; -r needs a DEST_DIR"},
       {{"--level=256", "-o", "o.qvx", "in"}, "--level must be 0 to 255"},
@@ -78,26 +79,44 @@ TEST_F(Quarvex, CommandLineMistakesPrintTheUsageAndFail) {
       {{"-p", "65", "-o", "o.qvx", "in"}, "-p must be 0 to 64"},
       {{"--threads=-1", "-o", "o.qvx", "in"}, "--threads must be 0 to 64"},
       {{"--shuffle-seed=-1", "-o", "o.qvx", "in"}, "--shuffle-seed must be a number"},
-      {{"-q", "-o", "o.qvx", "in"}, "unknown option '-q'"},
-      {{"--quiet", "-o", "o.qvx", "in"}, "unknown option '--quiet'"},
+      {{"-x", "-o", "o.qvx", "in"}, "unknown option '-x'"},
+      {{"--quite", "-o", "o.qvx", "in"}, "unknown option '--quite'"},
+      // Two level digits are no level: getopt would read -10 as -1 -0.
+      {{"-10", "-o", "o.qvx", "in"}, "unknown option '-10': levels are -0 to -9 (--level=N for any level)"},
+      {{"-19", "-o", "o.qvx", "in"}, "unknown option '-19': levels are -0 to -9 (--level=N for any level)"},
+      {{"--force", "-12", "-o", "o.qvx", "in"}, "unknown option '-12': levels are -0 to -9 (--level=N for any level)"},
+      {{"-o", "o.qvx", "-v18", "in"}, "unknown option '-v18': levels are -0 to -9 (--level=N for any level)"},
+      {{"--verbose=1", "-o", "o.qvx", "in"}, "option '--verbose' takes no value"},
+      {{"--best=1", "-o", "o.qvx", "in"}, "option '--best' takes no value"},
+      {{"--stdout=x", "in"}, "option '--stdout' takes no value"},
+      {{"-T", "65", "-o", "o.qvx", "in"}, "-T must be 0 to 64"},
+      {{"--bogus", "-o", "o.qvx", "in"}, "unknown option '--bogus'"},
       {{"-o", "o.qvx", "in", "-b"}, "option -b needs a value"},
       {{"-o", "o.qvx", "in", "--level"}, "option --level needs a value"},
-      {{"-r", "-d", "in", "o"}, "-d (restore) must be the first argument"},
       {{"-l", "-t", "o.qvx"}, "--list and --test can't be combined"},
       {{"--json", "-o", "o.qvx", "in"}, "--json goes with --list or --test"},
       {{"-l"}, "give the archives to list"},
       {{"-t", "-"}, "--list and --test read archives from files, not '-'"},
       {{"-", "-", "o"}, "standard input ('-') can be read only once"},
       {{"in", "-"}, "DEST_DIR can't be '-'"},
+      {{"-c", "in", "in2"}, "-c takes one file: an archive holds one"},
+      {{"-o", "-", "in", "in2"}, "-c takes one file: an archive holds one"},
+      {{"-c", "-o", "o.qvx", "in"}, "-c and -o can't be combined"},
+      {{"-c", "-r", "in"}, "-c writes one archive; -r needs a DEST_DIR"},
+      {{"-c", "--rm", "in"}, "--rm goes with archives written to files, not with -c"},
+      {{"--rm", "-k", "in", "o"}, "-k and --rm can't be combined"},
+      {{"-t", "-c", "o.qvx"}, "-c goes with compression and -d"},
+      {{"-l", "--rm", "o.qvx"}, "--rm goes with compression and -d"},
   };
   for (const auto& [args, message] : bad) {
     RunResult r = compress(args);
     EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
-    EXPECT_EQ(r.err, "quarvex: " + message + "\nUsage: quarvex [OPTIONS] FILE... DEST_DIR (or -o FILE, -l, -t, -d); "
+    EXPECT_EQ(r.err, "quarvex: " + message + "\nUsage: quarvex [OPTIONS] FILE... DEST_DIR (or -o FILE, -c, -l, -t, -d); "
                      "try 'quarvex --help'\n") << testing::PrintToString(args);
     EXPECT_EQ(r.out, "");
     EXPECT_FALSE(file_exists(dir_ / "o.qvx"));
     EXPECT_FALSE(file_exists(dir_ / "o"));
+    EXPECT_FALSE(file_exists(dir_ / "-"));
   }
   for (const char* help_option : {"-h", "--help"}) {
     RunResult help = compress({help_option, "--bogus"});
@@ -157,7 +176,15 @@ TEST_F(Quarvex, HeaderRecordsTheChosenSettingsAndVerboseSaysWhatWasDone) {
   // The level options, as xz and zstd have them: the last one wins.
   EXPECT_EQ(round_trip("best", text_like(3000), {"--best"})[13], enc::kBestLevel);
   EXPECT_EQ(round_trip("three", text_like(3000), {"-3"})[13], 3);
-  EXPECT_EQ(round_trip("nineteen", text_like(3000), {"-19"})[13], 9);
+  EXPECT_EQ(round_trip("one-then-nine", text_like(3000), {"-1", "-9"})[13], 9);
+  // Values of options are no levels, whatever their digits.
+  EXPECT_EQ(round_trip("valued", text_like(3000), {"-p16", "-b", "10", "--level", "12"})[13], 12);
+  for (const char* output : {"-o", "--output"}) {
+    RunResult named = compress({output, "-12.qvx", "t"});
+    EXPECT_EQ(named.status, 0) << named.err;
+    EXPECT_TRUE(file_exists(dir_ / "-12.qvx"));
+    std::filesystem::remove(dir_ / "-12.qvx");
+  }
   EXPECT_EQ(round_trip("level-then-digit", text_like(3000), {"--level=200", "-2"})[13], 2);
 
   RunResult v = compress({"-v", "-9", "--filter=delta", "-b", "3", "-o", "v.qvx", "t"});
@@ -278,10 +305,18 @@ TEST_F(Quarvex, AutoFilterFollowsTheExecutableHeader) {
   // The choice on the command line wins.
   EXPECT_EQ(round_trip("elf-none", elf(3, 62), {"--filter=none"})[17], 0);
   EXPECT_EQ(round_trip("text-x86", text_like(20000, 5), {"--filter=x86"})[17], 1);
+  // A pipe is judged by its first bytes too.
+  RunResult piped = run_program({"/bin/sh", "-c", "cat elf64-so | " + std::string(UQ_QUARVEX) + " > piped.qvx"},
+                                {.cwd = dir_.path()});
+  EXPECT_EQ(piped.status, 0) << piped.err;
+  EXPECT_EQ(read_file(dir_ / "piped.qvx")[17], 1);
+  EXPECT_EQ(read_file(dir_ / "piped.qvx"), read_file(dir_ / "elf64-so.qvx"));
 }
 
-// Runs quarvex in `cwd` with its standard error on a pseudo-terminal; gives what it wrote there.
-std::string run_on_terminal(const std::vector<std::string>& args, const std::string& cwd, int* status) {
+// Runs quarvex in `cwd` with its standard error (and, when asked, its standard output) on a
+// pseudo-terminal; gives what it wrote there.
+std::string run_on_terminal(const std::vector<std::string>& args, const std::string& cwd, int* status,
+                            bool stdout_too = false) {
   int master = -1;
   int slave = -1;
   if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return "openpty failed";
@@ -300,6 +335,7 @@ std::string run_on_terminal(const std::vector<std::string>& args, const std::str
     cfmakeraw(&raw);  // the bytes as written: no "\r" added before each "\n"
     tcsetattr(slave, TCSANOW, &raw);
     dup2(slave, 2);
+    if (stdout_too) dup2(slave, 1);
     close_range(3, ~0u, 0);
     if (chdir(cwd.c_str()) != 0) _exit(126);
     execv(c_argv[0], c_argv.data());
@@ -321,24 +357,69 @@ std::string run_on_terminal(const std::vector<std::string>& args, const std::str
   return seen;
 }
 
-// -v on a terminal shows progress on long work, drawn in place and cleared before the summary.
+// -v on a terminal shows progress on long work, drawn in place and cleared before the summary. An
+// input passed over in the plan counts for nothing in the total.
 TEST_F(Quarvex, VerboseShowsProgressOnATerminal) {
-  // Long enough, at the best level on one worker, to take several seconds.
-  write_file(dir_ / "long", text_like(4 * kMiB, 6));
+  // Long enough, at the best level on one worker, to take several seconds. "passed" would write
+  // ./passed.qvx, which is the other input: it is passed over.
+  write_file(dir_ / "passed", text_like(4 * kMiB, 7));
+  write_file(dir_ / "passed.qvx", text_like(4 * kMiB, 6));
   int status = -1;
-  const std::string screen = run_on_terminal({"-v", "-p1", "--best", "-o", "long.qvx", "long"}, dir_.path(), &status);
-  EXPECT_EQ(status, 0) << screen;
+  const std::string screen = run_on_terminal({"-v", "-p1", "--best", "passed", "passed.qvx", "."}, dir_.path(), &status);
+  EXPECT_EQ(status, 1) << screen;
   const std::size_t first = screen.find("\r");
   ASSERT_NE(first, std::string::npos) << screen;
   EXPECT_NE(screen.find(" of 4.0 MiB (", first), std::string::npos) << screen;
   EXPECT_NE(screen.find(" MB/s, ", first), std::string::npos) << screen;
   EXPECT_NE(screen.find(" left\x1b[K", first), std::string::npos) << screen;
   // The last thing before the summary takes the progress line away.
-  EXPECT_NE(screen.find("\r\x1b[Klong: 4194304 -> "), std::string::npos) << screen;
+  EXPECT_NE(screen.find("\r\x1b[Kpassed.qvx: 4194304 -> "), std::string::npos) << screen;
   // Without -v, nothing at all.
-  const std::string quiet = run_on_terminal({"-0", "-o", "quiet.qvx", "long"}, dir_.path(), &status);
+  const std::string quiet = run_on_terminal({"-0", "-o", "quiet.qvx", "passed"}, dir_.path(), &status);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(quiet, "");
+}
+
+// Compressed bytes never land on a terminal unless -f says so.
+TEST_F(Quarvex, ArchivesAreNotWrittenToATerminalWithoutForce) {
+  write_file(dir_ / "in", text_like(3000, 7));
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"-c", "in"}, {"-o", "-", "in"}}) {
+    int status = -1;
+    const std::string screen = run_on_terminal(args, dir_.path(), &status, true);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(screen, "quarvex: compressed data not written to a terminal (-f writes it anyway)\n");
+  }
+  int status = -1;
+  const std::string screen = run_on_terminal({"-f", "-c", "in"}, dir_.path(), &status, true);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(screen.substr(0, 4), std::string("\0QV0", 4));
+}
+
+// -d and -t show the same progress, over the restored bytes.
+TEST_F(Quarvex, VerboseShowsProgressOfRestoresAndTestsOnATerminal) {
+  // One coded block of text 24 times over: seconds of decoding from a small archive.
+  write_file(dir_ / "text", text_like(kMiB, 7));
+  ASSERT_EQ(compress({"-1", "-o", "text.qvx", "text"}).status, 0);
+  const Data one = read_file(dir_ / "text.qvx");
+  constexpr int kCopies = 24;
+  Data archive(one.begin(), one.begin() + 32);
+  for (int i = 0; i < 8; ++i) archive[4 + i] = static_cast<std::uint8_t>((std::uint64_t{kCopies} * kMiB) >> (8 * i));
+  std::fill(archive.begin() + 20, archive.end(), 0);  // no checksum
+  for (int i = 0; i < kCopies; ++i) archive.insert(archive.end(), one.begin() + 32, one.end());
+  write_file(dir_ / "long.qvx", archive);
+  int status = -1;
+  const std::string restore = run_on_terminal({"-d", "-v", "-p1", "-c", "long.qvx"}, dir_.path(), &status);
+  EXPECT_EQ(status, 0) << restore;
+  const std::size_t first = restore.find("\r");
+  ASSERT_NE(first, std::string::npos) << restore;
+  EXPECT_NE(restore.find(" of 24 MiB (", first), std::string::npos) << restore;
+  EXPECT_NE(restore.find(" left\x1b[K", first), std::string::npos) << restore;
+  EXPECT_NE(restore.find("\r\x1b[Klong.qvx -> standard output: 25165824 bytes, no checksum"), std::string::npos)
+      << restore;
+  const std::string test = run_on_terminal({"-t", "-v", "-p1", "long.qvx"}, dir_.path(), &status);
+  EXPECT_EQ(status, 0) << test;
+  EXPECT_NE(test.find(" of 24 MiB ("), std::string::npos) << test;
+  EXPECT_EQ(test.substr(test.size() - 4), "\r\x1b[K");  // taken away before the verdict
 }
 
 }  // namespace

@@ -73,26 +73,35 @@ TEST_F(QuarvexOutput, AFailedReplacementUnderAFileSizeLimitKeepsTheOldArchive) {
   EXPECT_EQ(snapshot(dir_ / "d"), in_dir);
 }
 
-TEST_F(QuarvexOutput, ALinkAtTheArchivesPathIsReplacedNeverWrittenThrough) {
+// -f replaces a link to a regular file or to nothing, by the rename; a link to anything else (as
+// /dev/stdout is) stands for something that is not an archive and is kept, -f or not.
+TEST_F(QuarvexOutput, ALinkAtTheArchivesPathIsReplacedNeverWrittenThroughAndOnlyIfItNamesAFile) {
   fs::create_symlink("/dev/full", dir_ / "full.qvx");
+  make_dirs(dir_ / "a-dir");
+  fs::create_symlink("a-dir", dir_ / "dir.qvx");
   RunResult r = quarvex({"-o", "full.qvx", "in"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, exists_message("full.qvx"));
-  EXPECT_TRUE(fs::is_symlink(dir_ / "full.qvx"));
-
-  r = quarvex({"-f", "-o", "full.qvx", "in"});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_FALSE(fs::is_symlink(dir_ / "full.qvx"));
-  EXPECT_TRUE(fs::is_regular_file(dir_ / "full.qvx"));
+  for (const std::string link : {"full.qvx", "dir.qvx"}) {
+    r = quarvex({"-f", "-o", link, "in"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "quarvex: '" + link + "' is a link to something other than a regular file; not replaced\n");
+    EXPECT_TRUE(fs::is_symlink(dir_ / link));
+  }
   EXPECT_TRUE(fs::is_character_file("/dev/full"));
+  EXPECT_EQ(snapshot(dir_ / "a-dir"), Tree{});
 
   // A link to another file: the link goes, the file it named stays as it was.
   put("victim", {'v'});
   make_dirs(dir_ / "d");
   fs::create_symlink("../victim", dir_ / "d/in.qvx");
-  EXPECT_EQ(quarvex({"-f", "in", "d"}).status, 0);
+  fs::create_symlink("nowhere", dir_ / "d/noise.qvx");
+  EXPECT_EQ(quarvex({"-f", "in", "noise", "d"}).status, 0);
   EXPECT_EQ(get("victim"), Bytes{'v'});
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir_ / "d/in.qvx")));
+  // So does a link to nothing.
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir_ / "d/noise.qvx")));
+  EXPECT_EQ(snapshot(dir_ / "d").size(), 2u);
 }
 
 // Anything but a file or a link at the archive's path is refused, -f or not, and left in place.
@@ -145,6 +154,88 @@ TEST_F(QuarvexOutput, ArchivesTakeTheInputsModeAndTimesAndInputsStayUntouched) {
   EXPECT_EQ(in_after.st_mtim.tv_sec, in_before.st_mtim.tv_sec);
   EXPECT_EQ(in_after.st_mtim.tv_nsec, in_before.st_mtim.tv_nsec);
   EXPECT_EQ(in_after.st_mode, in_before.st_mode);
+}
+
+// An archive's path that is an input of the run, by name or as the same file, would replace that
+// input before it is read: the input that would write it is refused, -f or not, and the rest runs.
+TEST_F(QuarvexOutput, AnArchivePathThatIsAnotherInputOfTheRunIsRefused) {
+  const Bytes precious = text_like(700, 6);
+  put("a", text_like(300, 5));
+  put("a.qvx", precious);
+  RunResult r = quarvex({"-f", "a", "a.qvx", "."});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarvex: 'a' passed over: its archive './a.qvx' is the input 'a.qvx' of this run\n");
+  EXPECT_EQ(get("a.qvx"), precious);
+  ASSERT_EQ(unquarvex({"-d", "a.qvx.qvx", "out"}).status, 0);
+  EXPECT_EQ(get("out/a.qvx"), precious);
+
+  // The same file under another name: a hard link.
+  make_dirs(dir_ / "d");
+  ASSERT_EQ(::link((dir_ / "a.qvx").c_str(), (dir_ / "d/a.qvx").c_str()), 0);
+  r = quarvex({"-f", "a", "a.qvx", "d"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarvex: 'a' passed over: its archive 'd/a.qvx' is the input 'a.qvx' of this run\n");
+  EXPECT_EQ(get("a.qvx"), precious);
+
+  // A link of the input's name is that input too, whatever it names; a link at an archive's path
+  // that names another input is only a link, replaced by the rename.
+  fs::create_symlink("a.qvx", dir_ / "b.qvx");
+  put("b", text_like(40, 9));
+  r = quarvex({"-f", "b", "b.qvx", "."});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarvex: 'b' passed over: its archive './b.qvx' is the input 'b.qvx' of this run\n");
+  EXPECT_TRUE(fs::is_symlink(dir_ / "b.qvx"));
+  fs::create_symlink("../a.qvx", dir_ / "d/b.qvx");
+  r = quarvex({"-f", "b", "a.qvx", "d"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir_ / "d/b.qvx")));
+  EXPECT_EQ(get("a.qvx"), precious);
+
+  // Inside a tree walked into itself.
+  put("t/x", text_like(50, 7));
+  put("t/x.qvx", precious);
+  r = quarvex({"-f", "-r", "t", "."});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarvex: 't/x' passed over: its archive './t/x.qvx' is the input 't/x.qvx' of this run\n");
+  EXPECT_EQ(get("t/x.qvx"), precious);
+  EXPECT_TRUE(exists("t/x.qvx.qvx"));
+}
+
+// A temporary name is ".NAME.XXXXXX" while that fits in a name (255 bytes), ".quarvex.XXXXXX"
+// past it: the longest input name with the long form (243 bytes, 247 with ".qvx") and the next
+// one both compress, so does the longest name an archive can have, and none leaves a temporary
+// file; a name too long for its archive fails with the system's reason.
+TEST_F(QuarvexOutput, InputNamesAtTheLengthLimitsOfTheTemporaryNameCompressAndLeaveNothing) {
+  const std::size_t longest_with_own_temporary = 255 - std::string(".").size() - std::string(".qvx").size() -
+                                                 std::string(".XXXXXX").size();
+  ASSERT_EQ(longest_with_own_temporary, 243u);
+  for (const std::size_t length : {longest_with_own_temporary, longest_with_own_temporary + 1, std::size_t{251}}) {
+    const std::string name(length, 'n');
+    put(name, text_like(length, 8));
+    RunResult r = quarvex({name, "d"});
+    EXPECT_EQ(r.status, 0) << length;
+    EXPECT_EQ(r.err, "") << length;
+    ASSERT_EQ(unquarvex({"-d", "d/" + name + ".qvx", "out"}).status, 0);
+    EXPECT_EQ(get("out/" + name), text_like(length, 8)) << length;
+    std::filesystem::remove(dir_ / name);
+  }
+  const std::string too_long(252, 'n');
+  put(too_long, text_like(10, 8));
+  RunResult r = quarvex({too_long, "d"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarvex: cannot create 'd/" + too_long + ".qvx': " + std::strerror(ENAMETOOLONG) + "\n");
+  EXPECT_EQ(snapshot(dir_ / "d").size(), 3u);  // the three archives and nothing else
+}
+
+// A reader gone from the pipe of the messages ends nothing half way: the run goes on with SIGPIPE
+// ignored, every archive is renamed or removed, and the lost lines make the status 1.
+TEST_F(QuarvexOutput, AClosedPipeForTheMessagesLeavesNoTemporaryFileAndFails) {
+  for (int i = 0; i < 6; ++i) put("src/f" + std::to_string(i), random_bytes(150000, 20 + static_cast<std::uint32_t>(i)));
+  RunResult r = quarvex({"-v", "-p2", "-r", "src", "packed"}, {.stderr_closed = true});
+  EXPECT_EQ(r.status, 1);
+  Tree packed = snapshot(dir_ / "packed/src");
+  EXPECT_EQ(packed.size(), 6u);
+  for (const auto& [name, bytes] : packed) EXPECT_EQ(name.rfind('.', 0), std::string::npos) << name;
 }
 
 // An interrupted run removes the temporary file it was writing.

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 
 #include "encoder/quarvex_fixture.h"
@@ -97,9 +99,9 @@ TEST_F(QuarvexTree, ATreeRoundTripsThroughEitherRestoreAtOneAndTwoWorkers) {
 // printed, with the shell's expansion of the pattern (which leaves out the dot-files).
 TEST_F(QuarvexTree, TheRestoreToolsUsageExampleWorksAsPrinted) {
   expect_clean(quarvex({"-r", "src", "backup_dir"}), "compress");
-  RunResult usage = quarvex({"-d"});
+  RunResult usage = unquarvex({});
   EXPECT_EQ(usage.status, 1);
-  EXPECT_NE(usage.err.find("Usage: quarvex <options>"), std::string::npos) << usage.err;
+  EXPECT_NE(usage.err.find("Usage: unquarvex <options>"), std::string::npos) << usage.err;
   EXPECT_NE(usage.err.find("quarvex -d -r backup_dir/* restore_dir"), std::string::npos);
   std::vector<std::string> args{"-d", "-r"};
   for (const auto& e : fs::directory_iterator(dir_ / "backup_dir/src")) {
@@ -138,12 +140,50 @@ TEST_F(QuarvexTree, WhatTheWalkCantUseIsReportedAndTheRestIsCompressed) {
   EXPECT_TRUE(exists("packed2/lone/file.qvx"));
 }
 
-// The destination inside the tree being packed is not packed into itself.
-TEST_F(QuarvexTree, TheDestinationInsideTheTreeIsLeftOut) {
-  make_dirs(dir_ / "src/packed");
-  expect_clean(quarvex({"-r", "src", "src/packed"}), "compress");
+// The destination inside the tree being packed is not packed into itself, and a line says so; a
+// tree that is the destination itself has nothing to give and is refused.
+TEST_F(QuarvexTree, TheDestinationInsideTheTreeIsLeftOutAndATreeThatIsItIsRefused) {
+  put("src/packed/more/m", text_like(30, 12));
+  // A later tree inside DEST_DIR is walked as any other: its archives land beside its files.
+  RunResult r = quarvex({"-r", "src", "src/packed/more", "src/packed"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "quarvex: 'src/packed' is DEST_DIR; left out of its tree\n");
   EXPECT_TRUE(exists("src/packed/src/a.txt.qvx"));
   EXPECT_FALSE(exists("src/packed/src/packed"));
+  EXPECT_TRUE(exists("src/packed/more/m.qvx"));
+
+  const Tree before = snapshot(dir_.path());
+  for (const std::string tree : {"src/packed", "src/packed/"}) {
+    r = quarvex({"-r", tree, "src/packed"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "quarvex: '" + tree + "' is DEST_DIR itself; nothing in it compressed\n");
+  }
+  r = quarvex({"-r", ".", "."}, {.cwd = dir_ / "src/packed"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarvex: '.' is DEST_DIR itself; nothing in it compressed\n");
+  EXPECT_EQ(snapshot(dir_.path()), before);
+}
+
+// ".." and "." as an argument's last component contribute nothing of their own, as a trailing "/"
+// does: the tree's contents land in DEST_DIR, never beside it.
+TEST_F(QuarvexTree, DotAndDotDotArgumentsPutTheirTreeInsideTheDestination) {
+  RunResult r = quarvex({"-r", "..", "packed"}, {.cwd = dir_ / "src/deep"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "quarvex: '../deep/packed' is DEST_DIR; left out of its tree\n");
+  EXPECT_TRUE(exists("src/deep/packed/a.txt.qvx"));
+  expect_clean(unquarvex({"-d", "-r", "src/deep/packed/", "out"}), "restore");
+  EXPECT_EQ(snapshot(dir_ / "out"), expected_below(""));
+  r = quarvex({"-r", ".", "../packed2"}, {.cwd = dir_ / "src"});
+  expect_clean(r, "compress .");
+  EXPECT_TRUE(exists("packed2/a.txt.qvx"));
+  EXPECT_TRUE(exists("packed2/deep/er/est/file.qvx"));
+  // Nothing beside the tree, the destinations and the restore.
+  std::vector<std::string> top;
+  for (const auto& entry : fs::directory_iterator(dir_.path())) top.push_back(entry.path().filename().string());
+  std::sort(top.begin(), top.end());
+  EXPECT_EQ(top, (std::vector<std::string>{"out", "outside", "packed2", "src"}));
+  EXPECT_FALSE(exists("src/deep/a.txt.qvx"));
 }
 
 TEST_F(QuarvexTree, PlainRunsPutEachFileInDestDirAndPassOverTheRest) {
@@ -185,12 +225,24 @@ TEST_F(QuarvexTree, StandardInputFromAPipeOrAFile) {
   struct stat st {};
   ASSERT_EQ(::stat((dir_ / "piped/stdin.qvx").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
+  // ... and the time it was made: a pipe has no time of its own to give (its blank status would
+  // date the archive 1 January 1970).
+  const std::time_t now = std::time(nullptr);
+  EXPECT_GT(st.st_mtim.tv_sec, now - 24 * 3600);
+  EXPECT_LE(st.st_mtim.tv_sec, now);
   // From a file, read where the shell left it.
   r = run_program({"/bin/sh", "-c", std::string(UQ_QUARVEX) + " -o from-file.qvx - < data"}, {.cwd = dir_.path()});
   expect_clean(r, "file");
   expect_clean(unquarvex({"-d", "piped/stdin.qvx", "from-file.qvx", "out"}), "restore");
   EXPECT_TRUE(get("out/stdin") == data);
   EXPECT_TRUE(get("out/from-file") == data);
+
+  // A closed standard input is no empty file: it fails, and no archive is made.
+  const Tree before = snapshot(dir_.path());
+  r = run_program({"/bin/sh", "-c", "exec " + std::string(UQ_QUARVEX) + " -o closed.qvx - <&-"}, {.cwd = dir_.path()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarvex: standard input is closed\n");
+  EXPECT_EQ(snapshot(dir_.path()), before);
 }
 
 }  // namespace

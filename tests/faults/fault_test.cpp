@@ -109,8 +109,6 @@ class Faults : public ::testing::Test {
 };
 
 TEST_F(Faults, EveryAllocationOfARunFailsInTurn) {
-  // The allocation counter is built into a restore tool of its own; quarvex -d runs the same code.
-  if (restore_tool_is_quarvex()) GTEST_SKIP() << "runs against unquarvex_faulty alone";
   if (std::string(UQ_UNQUARVEX_FAULTY).empty()) GTEST_SKIP() << "no unquarvex_faulty in this build";
   for (const std::string threads : {"-p0", "-p2"}) {
     const unsigned long total = allocations_of_a_run(threads);
@@ -158,10 +156,47 @@ TEST_F(Faults, OutputsInFlightBeyondTheDescriptorLimitAreWaitedFor) {
   const Bytes packed = read_file(dir_ / "words.qvx");
   for (int i = 0; i < 40; ++i) write_file(dir_ / ("many/f" + std::to_string(i) + ".qvx"), packed);
   RunResult r = run_program({restore_tool(), "-d", "-r", "-p16", "many", "out"},
-                            {.cwd = dir_.path(), .max_open_files = 16});
+                            {.cwd = dir_.path(), .max_open_files = 16, .time_limit = kQuickRun});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out + r.err, "");
   for (int i = 0; i < 40; ++i) ASSERT_TRUE(read_file(dir_ / ("out/many/f" + std::to_string(i))) == words) << i;
+}
+
+// Stored blocks are copied from the input by the output writer, long after their records were
+// read. An input cut short (or failing) under copies still pending is a read error of that file:
+// its report once, as for a block cut short, and its "incomplete" line; the run goes on to the
+// next input, with workers exactly as without.
+TEST_F(Faults, AnInputCutShortUnderItsPendingCopiesIsThatFilesReadError) {
+  const Bytes a = pattern(3 * kMiB, 5);
+  const Bytes b = pattern(kMiB + 10, 6);
+  auto slice = [](const Bytes& data, std::size_t from, std::size_t to) {
+    return Bytes(data.begin() + static_cast<long>(from), data.begin() + static_cast<long>(std::min(to, data.size())));
+  };
+  constexpr std::size_t kCut = 32 + 5 + 1000;  // 1,000 bytes into block 0
+  for (const std::string threads : {"-p0", "-p2", "-p16"}) {
+    const std::string tree = "cut" + threads;
+    const std::string out = "out" + threads;
+    make_dirs(dir_ / tree);
+    write_file(dir_ / (tree + "/a.qvx"), QvxBuilder({.orig_size = static_cast<std::int64_t>(a.size())})
+                                              .block(slice(a, 0, kMiB))
+                                              .block(slice(a, kMiB, 2 * kMiB))
+                                              .block(slice(a, 2 * kMiB, 3 * kMiB))
+                                              .bytes());
+    write_file(dir_ / (tree + "/b.qvx"), QvxBuilder({.orig_size = static_cast<std::int64_t>(b.size())})
+                                              .block(slice(b, 0, kMiB))
+                                              .block(slice(b, kMiB, 2 * kMiB))
+                                              .bytes());
+    RunResult r = run_program({UQ_UNQUARVEX_CUTTING_INPUTS, "-d", "-r", threads, tree, out},
+                              {.cwd = dir_.path(),
+                               .env = {"UQ_CUT_OUTPUT=" + native(out + "/" + tree + "/a"),
+                                       "UQ_CUT_INPUT=" + tree + "/a.qvx", "UQ_CUT_SIZE=" + std::to_string(kCut)}});
+    EXPECT_EQ(r.status, 0) << threads;
+    EXPECT_EQ(r.out, "err=, 1048576,1000 " + errno_report_line(103, 0)) << threads;
+    EXPECT_EQ(r.err, "'" + native(out + "/" + tree + "/a") + "' is incomplete: 3 of 3 blocks not written\n") << threads;
+    EXPECT_EQ(read_file(dir_ / (out + "/" + tree + "/a")), slice(a, 0, 1000)) << threads;
+    ASSERT_TRUE(file_exists(dir_ / (out + "/" + tree + "/b"))) << threads;
+    EXPECT_TRUE(read_file(dir_ / (out + "/" + tree + "/b")) == b) << threads;
+  }
 }
 
 // Inputs and directories that can't be read, as a user without privileges (CI runs as root, which

@@ -2,6 +2,9 @@
 // decode with the checksum, on whole, shuffled, damaged, short and foreign archives.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <set>
+
 #include "format/file_writer.h"
 #include "support/qvx_builder.h"
 #include "support/temp_dir.h"
@@ -57,8 +60,10 @@ TEST_F(Archives, AWholeArchiveIsListedAndPassesWithItsChecksum) {
   EXPECT_TRUE(l.has_checksum);
   EXPECT_EQ(l.method, 5);
   EXPECT_EQ(l.block_mib, 1);
-  for (int threads : {0, 2}) {
-    const ArchiveCheck c = check_archive(path, threads);
+  // A budget smaller than one block takes the blocks one at a time: the same verdict.
+  const std::pair<int, std::uint64_t> runs[] = {{0, UINT64_MAX}, {2, UINT64_MAX}, {2, 1}};
+  for (auto [threads, limit] : runs) {
+    const ArchiveCheck c = check_archive(path, threads, limit);
     EXPECT_TRUE(c.intact) << c.reason;
     EXPECT_TRUE(c.has_checksum && c.checksum_matches);
     EXPECT_EQ(c.first_bad_block, -1);
@@ -73,7 +78,7 @@ TEST_F(Archives, AFlippedByteThatStillDecodesIsCaughtByTheChecksum) {
   for (std::size_t at = 32 + 5 + first_len - 40; at < 32 + 5 + first_len - 8 && !caught; ++at) {
     Bytes damaged = file;
     damaged[at] ^= 0x10;
-    const ArchiveCheck c = check_archive(put("d.qvx", damaged), 2);
+    const ArchiveCheck c = check_archive(put("d.qvx", damaged), 2, UINT64_MAX);
     EXPECT_FALSE(c.intact);
     if (c.reason == "checksum mismatch") caught = true;
   }
@@ -103,14 +108,14 @@ TEST_F(Archives, StructuralDamageIsNamedByBlock) {
       {"foreign", Bytes(40, 'x'), "not a quarvex file", -1},
   };
   for (const Case& c : cases) {
-    const ArchiveCheck check = check_archive(put(std::string(c.name) + ".qvx", c.file), 2);
+    const ArchiveCheck check = check_archive(put(std::string(c.name) + ".qvx", c.file), 2, UINT64_MAX);
     EXPECT_FALSE(check.intact) << c.name;
     EXPECT_EQ(check.reason, c.reason) << c.name;
     EXPECT_EQ(check.first_bad_block, c.bad) << c.name;
   }
   // Without a checksum (another writer's archive) a whole file still passes.
   const ArchiveCheck plain = check_archive(put("plain.qvx", QvxBuilder({.orig_size = size})
-                                                              .block(part).block(part).block(tail).bytes()), 0);
+                                                              .block(part).block(part).block(tail).bytes()), 0, UINT64_MAX);
   EXPECT_TRUE(plain.intact) << plain.reason;
   EXPECT_FALSE(plain.has_checksum);
 }
@@ -134,6 +139,53 @@ TEST_F(Archives, OddRecordsAreCountedWithoutDecoding) {
   const ArchiveListing missing = list_archive(dir_ / "none.qvx");
   EXPECT_FALSE(missing.opened);
   EXPECT_EQ(missing.err, ENOENT);
+}
+
+// A record lies within 127 places of its block: a repeat 254 records apart is still one, while
+// indexes 256 apart (which share a slot of the listing's window) are two different blocks.
+TEST_F(Archives, RepeatsAreCountedAcrossTheWholeReachOfARecord) {
+  const std::int64_t n = 400;
+  QvxBuilder b({.orig_size = n * static_cast<std::int64_t>(kMiB)});
+  for (int k = 0; k < 300; ++k) {
+    // Record 0 names block 127, record 127 block 0, record 254 block 127 again; the rest their own.
+    b.record(0, k == 0 ? 0xFE : k == 127 ? 0xFF : k == 254 ? 0xFF : 0x00);
+  }
+  const ArchiveListing l = list_archive(put("far.qvx", b.bytes()));
+  EXPECT_EQ(l.records, 300u);
+  EXPECT_EQ(l.coded_blocks, 299u);
+  EXPECT_EQ(l.repeated_blocks, 1u);
+  EXPECT_EQ(l.missing_blocks, 101u);  // block 254, and 300 to 399
+  EXPECT_EQ(l.out_of_range, 0u);
+}
+
+// Records anywhere within their reach, repeated, out of range: the counts of a set of every index.
+TEST_F(Archives, RecordCountsMatchASetOfEveryIndex) {
+  std::uint32_t x = 99;
+  auto next = [&x] { return x ^= x << 13, x ^= x >> 17, x ^= x << 5; };
+  for (int round = 0; round < 20; ++round) {
+    const std::int64_t n = 1500 + static_cast<std::int64_t>(next() % 200);
+    const int records = 1400 + static_cast<int>(next() % 400);
+    QvxBuilder b({.orig_size = n * static_cast<std::int64_t>(kMiB) - 7});
+    std::set<std::int64_t> seen;
+    std::uint64_t repeated = 0;
+    std::uint64_t out = 0;
+    for (int k = 0; k < records; ++k) {
+      const int distance = static_cast<int>(next() % 255) - 127;
+      const auto rel = static_cast<std::uint8_t>(std::abs(distance) * 2 + (distance < 0 ? 1 : 0));
+      b.record(0, rel);
+      const std::int64_t index = k + distance;
+      if (index < 0 || index >= n) {
+        ++out;
+      } else if (!seen.insert(index).second) {
+        ++repeated;
+      }
+    }
+    const ArchiveListing l = list_archive(put("r.qvx", b.bytes()));
+    EXPECT_EQ(l.repeated_blocks, repeated) << round;
+    EXPECT_EQ(l.out_of_range, out) << round;
+    EXPECT_EQ(l.missing_blocks, static_cast<std::uint64_t>(n) - seen.size()) << round;
+    EXPECT_EQ(l.coded_blocks, seen.size()) << round;
+  }
 }
 
 }  // namespace

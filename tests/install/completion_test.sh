@@ -37,6 +37,8 @@ check_eq "unquarvex inside a directory" "sub/c.qvx" "$(complete_words unquarvex 
 # compress, and archives only where archives are read.
 check_eq "quarvex long options by prefix" "--verbose${nl}--version" "$(complete_words quarvex --ver)"
 check_eq "quarvex option with a value" "--filter=" "$(complete_words quarvex --fil)"
+check_eq "quarvex stream and removal options" "--recursive${nl}--rm" "$(complete_words quarvex --r)"
+check_eq "quarvex --stdout" "--stdout" "$(complete_words quarvex --std)"
 check_eq "quarvex --filter values" "auto${nl}delta${nl}none${nl}x86" "$(complete_words quarvex --filter = '')"
 check_eq "quarvex --filter= just typed" "auto${nl}delta${nl}none${nl}x86" "$(complete_words quarvex --filter =)"
 check_eq "quarvex --filter value by prefix" "delta" "$(complete_words quarvex --filter = d)"
@@ -47,7 +49,8 @@ check_eq "quarvex -o takes any name" "notes.txt" "$(complete_words quarvex -o n)
 check_eq "quarvex --test reads archives" \
   "B.QVX${nl}a.qvx${nl}my dir${nl}sub${nl}two words.qvx" "$(complete_words quarvex --test '')"
 check_eq "quarvex -l reads archives" "a.qvx" "$(complete_words quarvex -l --json a)"
-check_eq "quarvex -d completes as unquarvex" "-p${nl}-r${nl}-v" "$(complete_words quarvex -d -)"
+check_eq "quarvex -d options" "--keep${nl}--keep-partial" "$(complete_words quarvex -d --kee)"
+check_eq "quarvex --decompress options" "--stdout" "$(complete_words quarvex --decompress --std)"
 check_eq "quarvex -d inputs" "B.QVX${nl}a.qvx${nl}my dir${nl}sub${nl}two words.qvx" \
   "$(complete_words quarvex -d '')"
 finish

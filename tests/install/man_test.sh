@@ -28,12 +28,15 @@ check_has "unquarvex(1)" "$u" "unquarvex $version" "unquarvex -d [-pN] [-r] [-v]
   "creat error 'output' 'system text'" "cannot create directory 'dir'" \
   "'<output>' is incomplete: <k> of <n> blocks not written" \
   "UNQUARVEX_MEMORY_LIMIT" "25%" "EXIT STATUS 0 " " 1 The usage text" " 255 A fatal" \
-  "EXAMPLES" "quarvex(1)"
+  "quarvex -d checks" "EXAMPLES" "quarvex(1)"
 
 q=$(text quarvex)
 check_has "quarvex(1)" "$q" "quarvex $version" "-o OUTPUT FILE" "-l|--list [--json] ARCHIVE" \
   "-t|--test [--json] [-p N] ARCHIVE" "--best" "--level=N" "--block-size=MIB" "--filter=KIND" \
   "--threads=N" "--force" "--recursive" "--output=OUTPUT" "--json" "--verbose" "--help" \
-  "--version" "NAME: OK" "NAME: damaged: reason" "CHECKSUM" "XXH3-64" \
-  "quarvex -d is exactly unquarvex(1)" "EXIT STATUS" "EXAMPLES"
+  "--version" "NAME: OK" "NAME: damaged: reason" "NAME: OK (no checksum: every block decodes, contents not verified)" \
+  "NAME: not checked: out of memory" "CHECKSUM" "XXH3-64" \
+  "quarvex -d [OPTIONS] ARCHIVE ... DEST_DIR" "RESTORING" "--decompress" "--stdout" \
+  "--keep-partial" "--rm" "--quiet" "UNQUARVEX_MEMORY_LIMIT" "owners or hard links" \
+  "tar -I quarvex -xf tree.tar.qvx" "EXIT STATUS" "EXAMPLES"
 finish

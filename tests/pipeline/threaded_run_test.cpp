@@ -21,6 +21,7 @@
 #include "platform/memory.h"
 #include "platform/system.h"
 #include "report/report.h"
+#include "support/bounded.h"
 #include "support/expected.h"
 #include "support/os.h"
 #include "support/qvx_builder.h"
@@ -212,6 +213,7 @@ TEST_F(ThreadedRunTest, AWriterThatCannotStartStopsTheWorkersAgain) {
 // Many small files of every shape at every capacity: all restored exactly, every output closed,
 // no descriptor left open, whatever the interleaving.
 TEST_F(ThreadedRunTest, StressEveryCapacity) {
+  test::Watchdog watchdog(std::chrono::seconds(120));  // a run that waits for ever, at 8 s a pass
   std::vector<Case> cases;
   std::mt19937 random(12345);
   for (int i = 0; i < 24; ++i) {
@@ -262,6 +264,7 @@ std::uint64_t block_charge(std::size_t comp_len, std::size_t len) {
 // for ever, and no more than the budget is ever in flight; a block larger than the whole budget
 // still goes through, alone.
 TEST_F(ThreadedRunTest, TheMemoryBudgetBoundsTheBlocksInFlight) {
+  test::Watchdog watchdog(std::chrono::seconds(60));  // a block that waits for ever, at 4 s a pass
   std::vector<Case> cases;
   for (int i = 0; i < 6; ++i) {
     cases.push_back(out_of_order("o" + std::to_string(i) + ".qvx", 20u + i, codec::kFilterDelta3));
@@ -298,23 +301,23 @@ TEST_F(ThreadedRunTest, DecodersAreNoMoreThanTheProcessors) {
 }
 
 TEST(MemoryBudget, WaitsForRoomAndLetsAnOversizedRequestGoAlone) {
+  test::Watchdog watchdog(std::chrono::seconds(30));
   MemoryBudget budget;
   budget.set_limit(100);
   budget.acquire(60);
   std::atomic<int> stage{0};
-  std::thread second([&] {
+  std::jthread second([&] {
     budget.acquire(60);  // waits: 120 > 100
     stage.store(1);
     budget.acquire(500);  // larger than the limit: waits until nothing else is in flight
     stage.store(2);
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(test::eventually([&] { return budget.waiting() == 1; }));
   EXPECT_EQ(stage.load(), 0);
+  budget.release(60);  // wakes it
+  EXPECT_TRUE(test::eventually([&] { return stage.load() == 1 && budget.waiting() == 1; }));  // 60 in flight
   budget.release(60);
-  while (stage.load() < 1) std::this_thread::yield();
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(stage.load(), 1);  // 60 still in flight
-  budget.release(60);
+  EXPECT_TRUE(test::eventually([&] { return stage.load() == 2; }));
   second.join();
   EXPECT_EQ(budget.in_flight(), 500u);
   EXPECT_EQ(budget.peak(), 500u);
@@ -334,6 +337,22 @@ TEST(MemoryLimit, BytesWithUnitsOrAPercentageOfMemory) {
                           "17179869184G"}) {
     EXPECT_FALSE(parse_memory_limit(bad, gib).has_value()) << bad;
   }
+}
+
+// Half of the tightest of physical memory, the control group's limit and the address-space
+// limit; 1 GiB when none is known.
+TEST(MemoryLimit, TheDefaultIsHalfOfTheTightestLimitKnown) {
+  const std::uint64_t gib = std::uint64_t{1} << 30;
+  const std::uint64_t mib = std::uint64_t{1} << 20;
+  EXPECT_EQ(default_memory_budget(8 * gib, 2 * gib, std::nullopt), gib);
+  EXPECT_EQ(default_memory_budget(8 * gib, std::nullopt, std::nullopt), 4 * gib);
+  EXPECT_EQ(default_memory_budget(0, std::nullopt, std::nullopt), gib);
+  // ulimit -v 900000 (KiB): twelve 256 MiB blocks at -p16 must not hold more than half of it.
+  EXPECT_EQ(default_memory_budget(8 * gib, std::nullopt, 900000 * std::uint64_t{1024}), 450000 * std::uint64_t{1024});
+  EXPECT_EQ(default_memory_budget(8 * gib, 600 * mib, 2 * gib), 300 * mib);
+  // Physical memory unknown: the limits that are known still count.
+  EXPECT_EQ(default_memory_budget(0, 3 * gib, std::nullopt), 3 * gib / 2);
+  EXPECT_EQ(default_memory_budget(0, std::nullopt, 600 * mib), 300 * mib);
 }
 
 TEST(MemoryLimit, TheTightestControlGroupLimitOnThePath) {

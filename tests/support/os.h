@@ -18,6 +18,9 @@ extern const char* const kProgramSuffix;
 // link to name; there it always fails.
 int make_symlink(const char* target, const char* link);
 
+// link(target, link): a second name for the file `target`. 0, or -1 where it fails.
+int make_hard_link(const char* target, const char* link);
+
 // Whether the tests run with the privileges of root, who reads whatever modes say.
 bool running_as_root();
 

@@ -12,6 +12,8 @@ const char* const kProgramSuffix = "";
 
 int make_symlink(const char* target, const char* link) { return ::symlink(target, link); }
 
+int make_hard_link(const char* target, const char* link) { return ::link(target, link); }
+
 int open_descriptors() {
   int count = 0;
   DIR* dir = opendir("/proc/self/fd");

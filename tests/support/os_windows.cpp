@@ -10,6 +10,16 @@ const char* const kProgramSuffix = ".exe";
 
 int make_symlink(const char*, const char*) { return -1; }
 
+int make_hard_link(const char* target, const char* link) {
+  auto wide = [](const char* path) {
+    const int size = MultiByteToWideChar(CP_UTF8, 0, path, -1, nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, path, -1, out.data(), size);
+    return out;
+  };
+  return CreateHardLinkW(wide(link).c_str(), wide(target).c_str(), nullptr) ? 0 : -1;
+}
+
 int open_descriptors() {
   DWORD count = 0;
   GetProcessHandleCount(GetCurrentProcess(), &count);

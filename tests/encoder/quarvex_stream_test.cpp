@@ -1,0 +1,253 @@
+// quarvex into and out of streams: the filter mode and -c, standard output a pipe or a file (as
+// tar -I hands it over), inputs that are pipes or files whose size lies, --rm, -q, and the tar
+// archive a compress program makes. Every archive is restored by the real unquarvex binary.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "encoder/quarvex_fixture.h"
+#include "encoder/test_data.h"
+
+namespace uq::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kMiB = 1 << 20;
+
+class QuarvexStream : public QuarvexTest {
+ protected:
+  void SetUp() override {
+    // Three blocks at -b 1, the last one short: the checksum of a stream spans several blocks.
+    data_ = text_like(2 * kMiB + 12345, 31);
+    put("data", data_);
+    make_dirs(dir_ / "tmp");
+  }
+
+  // Runs a shell command in the test's directory, TMPDIR pointing at tmp/ there.
+  RunResult shell(const std::string& command) {
+    return run_program({"/bin/sh", "-c", command}, {.cwd = dir_.path(), .env = {"TMPDIR=" + (dir_ / "tmp")}});
+  }
+
+  // The bytes `name` restores to, by unquarvex; empty (with a failure) when it does not.
+  Bytes restored(const std::string& name) {
+    RunResult r = unquarvex({"-d", name, "restored"});
+    EXPECT_EQ(r.status, 0) << name;
+    EXPECT_EQ(r.out + r.err, "") << name;
+    const std::string out = "restored/" + fs::path(name).stem().string();
+    return exists(out) ? get(out) : Bytes{};
+  }
+
+  // `quarvex -t` of an archive: its checksum and blocks agree.
+  void expect_intact(const std::string& name) {
+    RunResult r = quarvex({"-t", name});
+    EXPECT_EQ(r.status, 0) << name << ": " << r.out << r.err;
+  }
+
+  std::string q() const { return UQ_QUARVEX; }
+
+  Bytes data_;
+};
+
+// Every way of reaching standard output gives the same archive: filter mode, -c and -o -, from a
+// file or a pipe, into a file (header written again at the end) or a pipe (header whole first:
+// a file read twice, a pipe spooled to TMPDIR and gone after).
+TEST_F(QuarvexStream, EveryRouteToStandardOutputGivesTheSameArchive) {
+  ASSERT_EQ(quarvex({"-b", "1", "-o", "plain.qvx", "data"}).status, 0);
+  const Bytes plain = get("plain.qvx");
+  const std::vector<std::pair<std::string, std::string>> routes = {
+      {"file-to-file", q() + " -b 1 -c data > out.qvx"},
+      {"-o -", q() + " -b 1 -o - data > out.qvx"},
+      {"filter, file to file", q() + " -b 1 < data > out.qvx"},
+      {"pipe to file", "cat data | " + q() + " -b 1 > out.qvx"},
+      {"file to pipe", q() + " -b 1 -c data | cat > out.qvx"},
+      {"pipe to pipe", "cat data | " + q() + " -b 1 | cat > out.qvx"},
+      {"-c - from a pipe", "cat data | " + q() + " -b 1 -c - | cat > out.qvx"},
+  };
+  for (const auto& [what, command] : routes) {
+    RunResult r = shell(command);
+    EXPECT_EQ(r.status, 0) << what << ": " << r.err;
+    EXPECT_EQ(r.out + r.err, "") << what;
+    EXPECT_TRUE(get("out.qvx") == plain) << what;
+    EXPECT_EQ(snapshot(dir_ / "tmp"), Tree{}) << what;
+  }
+  EXPECT_TRUE(restored("out.qvx") == data_);
+  // Shuffled records need the size first: into a pipe, the same archive as into a file.
+  ASSERT_EQ(quarvex({"-b", "1", "--shuffle-seed=3", "-o", "shuffled.qvx", "data"}).status, 0);
+  for (const std::string& command : {q() + " -b 1 --shuffle-seed=3 -c data | cat > out.qvx",
+                                     "cat data | " + q() + " -b 1 --shuffle-seed=3 > out.qvx"}) {
+    RunResult r = shell(command);
+    EXPECT_EQ(r.status, 0) << command << ": " << r.err;
+    EXPECT_TRUE(get("out.qvx") == get("shuffled.qvx")) << command;
+  }
+  // Standard output captured straight from the binary: a pipe.
+  RunResult r = quarvex({"-b", "1", "-c", "data"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(Bytes(r.out.begin(), r.out.end()) == plain);
+}
+
+// An archive written into a file given as standard output begins at that file's position, and
+// its header is written again there at the end; a failure leaves a header nothing takes for an
+// archive.
+TEST_F(QuarvexStream, StandardOutputAFileGetsItsHeaderAtItsOwnStart) {
+  RunResult r = shell("{ printf 'lead'; " + q() + " -b 1 -c data; } > led");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Bytes led = get("led");
+  ASSERT_GT(led.size(), 4u);
+  EXPECT_EQ(Bytes(led.begin(), led.begin() + 4), (Bytes{'l', 'e', 'a', 'd'}));
+  put("rest.qvx", Bytes(led.begin() + 4, led.end()));
+  expect_intact("rest.qvx");
+  EXPECT_TRUE(restored("rest.qvx") == data_);
+
+  // Appending: nothing can be written again, so the header goes first, whole.
+  r = shell(q() + " -b 1 -c data >> appended.qvx");
+  ASSERT_EQ(r.status, 0) << r.err;
+  expect_intact("appended.qvx");
+
+  // Cut off by a file-size limit after the header: no "QV0" for anyone to trust.
+  put("noise", random_bytes(300000, 32));
+  r = shell("ulimit -f 100; exec " + q() + " -c noise > cut.qvx");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarvex: noise: write error: " + std::string(std::strerror(EFBIG)) + "\n");
+  const Bytes cut = get("cut.qvx");
+  ASSERT_GE(cut.size(), 4u);
+  EXPECT_EQ(Bytes(cut.begin() + 1, cut.begin() + 4), (Bytes{0, 0, 0}));
+}
+
+// Read to the end, whatever the size claims: /proc files claim 0 bytes and hold some.
+TEST_F(QuarvexStream, AFileWhoseSizeSaysNothingIsReadToItsEnd) {
+  if (!fs::exists("/proc/cpuinfo")) GTEST_SKIP() << "no /proc/cpuinfo here";
+  ASSERT_EQ(fs::file_size("/proc/cpuinfo"), 0u);
+  ASSERT_EQ(quarvex({"-o", "cpu.qvx", "/proc/cpuinfo"}).status, 0);
+  ASSERT_EQ(shell(q() + " -c /proc/cpuinfo | cat > piped.qvx").status, 0);
+  ASSERT_EQ(shell(q() + " < /proc/cpuinfo > filtered.qvx").status, 0);
+  for (const char* name : {"cpu.qvx", "piped.qvx", "filtered.qvx"}) {
+    expect_intact(name);
+    const Bytes text = restored(name);
+    // The clock speeds in it move between reads: its start is what stays.
+    EXPECT_GT(text.size(), 10u) << name;
+    EXPECT_EQ(std::string(text.begin(), text.begin() + std::min<std::size_t>(text.size(), 9)), "processor") << name;
+  }
+}
+
+TEST_F(QuarvexStream, FailuresOfTheStreamsThemselvesAreReported) {
+  // A reader gone: one line, status 1.
+  RunResult r = quarvex({"-c", "data"}, {.stdout_closed = true});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarvex: data: write error: " + std::string(std::strerror(EPIPE)) + "\n");
+  // No standard output at all.
+  r = shell("exec " + q() + " -c data >&-");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarvex: standard output is closed\n");
+  // Appending the archive to its own input would never end.
+  r = shell(q() + " -c data >> data");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarvex: data: standard output is the input itself\n");
+  EXPECT_TRUE(get("data") == data_);
+  // Standard input the null device and standard output a pipe: spooled, in TMPDIR, and without
+  // a TMPDIR to spool in, a failure before anything is written.
+  r = quarvex({}, {.env = {"TMPDIR=" + (dir_ / "tmp")}});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  put("empty.qvx", Bytes(r.out.begin(), r.out.end()));
+  EXPECT_EQ(r.out.size(), 32u);
+  EXPECT_TRUE(restored("empty.qvx").empty());
+  r = quarvex({}, {.env = {"TMPDIR=" + (dir_ / "no-such-dir")}});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "quarvex: standard input: cannot spool the input in TMPDIR: " + std::string(std::strerror(ENOENT)) + "\n");
+}
+
+// --rm removes an input once its archive is complete and on the disk, and never after a failure;
+// -k is accepted; -q leaves errors alone.
+TEST_F(QuarvexStream, RemoveInputsOnlyAfterSuccessAndQuietKeepsOnlyErrors) {
+  put("a", text_like(500, 33));
+  put("b", text_like(600, 34));
+  put("dest/b.qvx", {'o', 'l', 'd'});
+  RunResult r = quarvex({"--rm", "-v", "-q", "a", "b", "dest"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarvex: 'dest/b.qvx' exists; not replaced (-f replaces it)\n");
+  EXPECT_FALSE(exists("a"));
+  EXPECT_TRUE(exists("b"));
+  EXPECT_EQ(get("dest/b.qvx"), (Bytes{'o', 'l', 'd'}));
+  EXPECT_TRUE(restored("dest/a.qvx") == text_like(500, 33));
+  // Standard input has no name to remove; -q -t names only what fails.
+  r = shell(q() + " --rm -o stdin.qvx - < b");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(exists("b"));
+  r = quarvex({"-q", "-t", "stdin.qvx", "dest/a.qvx"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out + r.err, "");
+  // Trees too: every file goes once archived, the directories stay.
+  put("t/x", text_like(50, 35));
+  put("t/sub/y", text_like(60, 36));
+  r = quarvex({"--rm", "-r", "t", "packed"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(snapshot(dir_ / "t"), (Tree{{"sub", std::nullopt}}));
+  EXPECT_TRUE(restored("packed/t/sub/y.qvx") == text_like(60, 36));
+  // -k changes nothing; -q hides the line about DEST_DIR inside the tree.
+  make_dirs(dir_ / "t/packed");
+  put("t/z", text_like(70, 37));
+  r = quarvex({"-k", "-q", "-r", "t", "t/packed"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out + r.err, "");
+  EXPECT_TRUE(exists("t/z"));
+  EXPECT_TRUE(exists("t/packed/t/z.qvx"));
+}
+
+// The order of what --rm does, as the system sees it: the archive's file synced, the rename, its
+// directory synced, and only then the input removed. Skipped where strace can't trace.
+TEST_F(QuarvexStream, RemoveInputsSyncsTheArchiveAndItsDirectoryBeforeTheInputGoes) {
+  if (shell("strace -o /dev/null true").status != 0) GTEST_SKIP() << "strace is not available here";
+  put("a", text_like(500, 42));
+  make_dirs(dir_ / "dest");
+  // LeakSanitizer stops the world with ptrace, which a traced process can't.
+  RunResult r = run_program({"/bin/sh", "-c", "strace -f -y -e trace=fsync,rename,renameat2,unlink,unlinkat -o trace " +
+                                                  q() + " --rm a dest"},
+                            {.cwd = dir_.path(), .env = {"ASAN_OPTIONS=detect_leaks=0"}});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(exists("a"));
+  std::vector<std::string> calls;
+  const Bytes trace = get("trace");
+  std::string line;
+  for (const std::uint8_t c : trace) {
+    if (c != '\n') {
+      line += static_cast<char>(c);
+      continue;
+    }
+    const bool file_sync = line.find("fsync(") != std::string::npos && line.find("/dest/.a.qvx.") != std::string::npos;
+    const bool dir_sync = line.find("fsync(") != std::string::npos && line.find("/dest>") != std::string::npos;
+    if (file_sync) calls.push_back("sync archive");
+    if (dir_sync) calls.push_back("sync directory");
+    if (line.find("rename") != std::string::npos && line.find("dest/a.qvx") != std::string::npos) calls.push_back("rename");
+    if (line.find("unlink") != std::string::npos && line.find("\"a\"") != std::string::npos) calls.push_back("remove input");
+    line.clear();
+  }
+  EXPECT_EQ(calls, (std::vector<std::string>{"sync archive", "rename", "sync directory", "remove input"}));
+}
+
+// What `tar -I quarvex` (or --use-compress-program) needs: standard input to standard output,
+// standard output being the archive file itself.
+TEST_F(QuarvexStream, TarWithQuarvexAsItsCompressorWritesAnArchiveThatRestores) {
+  put("tree/a.txt", text_like(3000, 38));
+  put("tree/sub/b.bin", random_bytes(70000, 39));
+  for (const std::string& program : {q(), q() + " -9"}) {
+    RunResult r = shell("tar '--use-compress-program=" + program + "' -cf x.tar.qvx tree");
+    ASSERT_EQ(r.status, 0) << program << ": " << r.err;
+    expect_intact("x.tar.qvx");
+    fs::remove_all(dir_ / "restored");
+    const Bytes tar = restored("x.tar.qvx");
+    put("x.tar", tar);
+    make_dirs(dir_ / "unpacked");
+    r = shell("tar -xf x.tar -C unpacked");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(snapshot(dir_ / "unpacked/tree"), snapshot(dir_ / "tree")) << program;
+    fs::remove_all(dir_ / "unpacked");
+    fs::remove(dir_ / "x.tar.qvx");
+  }
+}
+
+}  // namespace
+}  // namespace uq::test
