@@ -13,9 +13,9 @@ namespace {
 
 std::string as_text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
-class QuarvexStream : public RestoreTest {};
+class QuarvexRestoreStream : public RestoreTest {};
 
-TEST_F(QuarvexStream, ShuffledRecordsComeOutInOrderFromAFileStandardInputAndAPipe) {
+TEST_F(QuarvexRestoreStream, ShuffledRecordsComeOutInOrderFromAFileStandardInputAndAPipe) {
   const Bytes data = text_like(3 * kBlock + 999, 4);
   put("data", data);
   ASSERT_EQ(quarvex({"-1", "--shuffle-seed=3", "-o", "data.qvx", "data"}).status, 0);
@@ -38,7 +38,7 @@ TEST_F(QuarvexStream, ShuffledRecordsComeOutInOrderFromAFileStandardInputAndAPip
 }
 
 // Blocks 2, 1, 0: a window of 128 blocks, or even of these three, does not fit 3 MiB.
-TEST_F(QuarvexStream, AWindowTooLargeForTheMemoryLimitIsReadByIndexFromAFileAndRefusedFromAPipe) {
+TEST_F(QuarvexRestoreStream, AWindowTooLargeForTheMemoryLimitIsReadByIndexFromAFileAndRefusedFromAPipe) {
   put("reversed.qvx", hand_made(3, {2, 1, 0}));
   const RunOptions limited{.env = {"UNQUARVEX_MEMORY_LIMIT=3M"}};
   RunResult from_file = quarvex({"-d", "-c", "reversed.qvx"}, limited);
@@ -63,7 +63,7 @@ TEST_F(QuarvexStream, AWindowTooLargeForTheMemoryLimitIsReadByIndexFromAFileAndR
 }
 
 // A stream can't hold a hole: everything before the first bad block goes out, then one line.
-TEST_F(QuarvexStream, AStreamEndsAfterItsLastGoodBlockAndSaysWhere) {
+TEST_F(QuarvexRestoreStream, AStreamEndsAfterItsLastGoodBlockAndSaysWhere) {
   const Bytes four = hand_made(4);
   const Bytes two_blocks = cut(restored_blocks(4), 2 * kBlock);
   // Blocks 2 (damaged), 0, 3, 1: block 3's bytes come while block 1 is still awaited, and are
@@ -101,7 +101,7 @@ TEST_F(QuarvexStream, AStreamEndsAfterItsLastGoodBlockAndSaysWhere) {
 
 // A reader that stops (head -c 100) ends the restore at once, as a closed pipe ends any writer:
 // by SIGPIPE, without a word.
-TEST_F(QuarvexStream, AReaderThatClosesThePipeEndsTheRestoreAtOnceAndQuietly) {
+TEST_F(QuarvexRestoreStream, AReaderThatClosesThePipeEndsTheRestoreAtOnceAndQuietly) {
   put("long.qvx", hand_made(12));
   for (const std::string threads : {"-p0", "-p2"}) {
     RunResult r = quarvex({"-d", threads, "-c", "long.qvx"}, {.stdout_limit = 100, .timeout_seconds = 60});
@@ -113,7 +113,7 @@ TEST_F(QuarvexStream, AReaderThatClosesThePipeEndsTheRestoreAtOnceAndQuietly) {
 }
 
 // What can't be read says so, in words that are not damage's.
-TEST_F(QuarvexStream, ASourceThatCantBeReadIsNotCalledDamaged) {
+TEST_F(QuarvexRestoreStream, ASourceThatCantBeReadIsNotCalledDamaged) {
   RunResult r = quarvex({"-d", "-c", "/proc/self/mem"});  // reads fail at offset 0
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "quarvex: /proc/self/mem: read error: " + std::string(std::strerror(EIO)) +
@@ -130,7 +130,7 @@ TEST_F(QuarvexStream, ASourceThatCantBeReadIsNotCalledDamaged) {
 }
 
 // Started without standard input or output, the run would read the null device in their place.
-TEST_F(QuarvexStream, AClosedStandardStreamIsAFailureNotAnEmptyStream) {
+TEST_F(QuarvexRestoreStream, AClosedStandardStreamIsAFailureNotAnEmptyStream) {
   put("a.qvx", hand_made(1));
   const std::string q = UQ_QUARVEX;
   RunResult r = run_program({"/bin/sh", "-c", q + " -d -c a.qvx >&-"}, {.cwd = dir_.path(), .timeout_seconds = 60});
@@ -142,7 +142,7 @@ TEST_F(QuarvexStream, AClosedStandardStreamIsAFailureNotAnEmptyStream) {
   EXPECT_EQ(r.out, "");
 }
 
-TEST_F(QuarvexStream, CompressedBytesAreNotReadFromATerminalWithoutForce) {
+TEST_F(QuarvexRestoreStream, CompressedBytesAreNotReadFromATerminalWithoutForce) {
   RunResult r = quarvex({"-d"}, {.stdin_terminal = true, .timeout_seconds = 60});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");

@@ -1,5 +1,6 @@
-// GNU tar with quarvex as its compressor (tar -I quarvex, which runs `quarvex -d` with the archive
-// on standard input): a tree through tar and quarvex and back is the same tree, links, hard links,
+// GNU tar with quarvex as its compressor (tar -I quarvex runs `quarvex` with the tar stream on
+// standard input and the archive file as standard output, and `quarvex -d` with the archive on
+// standard input): a tree through tar and quarvex and back is the same tree, links, hard links,
 // modes and times included, as tar itself compares it.
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,6 +51,37 @@ TEST_F(QuarvexTar, TarExtractsThroughQuarvexTheTreeItPacked) {
 
   RunResult listed = run("quarvex -d < tree.tar.qvx | tar -tf -");
   EXPECT_EQ(listed.status, 0) << listed.err;
+  EXPECT_EQ(listed.out, run("tar -tf tree.tar").out);
+}
+
+// tar packs through quarvex and unpacks through quarvex -d, with the default level and with a
+// program of options; the archive is a whole quarvex file, restored exactly by the restore tool.
+TEST_F(QuarvexTar, TarPacksAndUnpacksThroughQuarvex) {
+  for (const std::string& program : {std::string("-I quarvex"), std::string("--use-compress-program='quarvex -9'")}) {
+    SCOPED_TRACE(program);
+    fs::remove_all(dir_ / "x.tar.qvx");
+    fs::remove_all(dir_ / "out");
+    RunResult c = run("tar " + program + " -cf x.tar.qvx tree");
+    ASSERT_EQ(c.status, 0) << c.err;
+    EXPECT_EQ(c.out + c.err, "");
+    // The archive holds the tar stream itself, its size in the header.
+    RunResult t = quarvex({"-t", "x.tar.qvx"});
+    EXPECT_EQ(t.status, 0) << t.out << t.err;
+    EXPECT_EQ(t.out, "x.tar.qvx: OK\n");
+    make_dirs(dir_ / "out");
+    RunResult x = run("tar " + program + " -xf x.tar.qvx -C out");
+    EXPECT_EQ(x.status, 0) << x.err;
+    RunResult same = run("tar -df tree.tar -C out");
+    EXPECT_EQ(same.status, 0) << same.out;
+    EXPECT_EQ(same.out + same.err, "");
+  }
+}
+
+// A pipeline of filters: tar's stream through quarvex and quarvex -d, never a file between.
+TEST_F(QuarvexTar, AStreamThroughQuarvexAndBackListsTheSameMembers) {
+  RunResult listed = run("tar -cf - tree | quarvex | quarvex -d | tar -tf -");
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  EXPECT_EQ(listed.err, "");
   EXPECT_EQ(listed.out, run("tar -tf tree.tar").out);
 }
 
