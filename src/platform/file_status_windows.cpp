@@ -2,7 +2,10 @@
 // CreateDirectoryW. Links and junctions are followed, as stat follows symbolic links.
 #include "platform/file_status.h"
 
+#include <io.h>
 #include <windows.h>
+
+#include <cerrno>
 
 #include "platform/windows_common.h"
 
@@ -64,6 +67,37 @@ FileStatus file_status(const std::string& path) {
   FileStatus status = status_of(file);
   CloseHandle(file);
   return status;
+}
+
+// A reparse point is opened as itself; a symbolic link or a junction is the link.
+FileStatus link_status(const std::string& path) {
+  HANDLE file = CreateFileW(wide_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    FileStatus status;
+    status.err = last_errno();
+    return status;
+  }
+  FileStatus status = status_of(file);
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) &&
+      (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+      (tag.ReparseTag == IO_REPARSE_TAG_SYMLINK || tag.ReparseTag == IO_REPARSE_TAG_MOUNT_POINT)) {
+    status.link = true;
+    status.kind = FileKind::other;
+  }
+  CloseHandle(file);
+  return status;
+}
+
+FileStatus descriptor_status(int fd) {
+  const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  if (file == INVALID_HANDLE_VALUE) {
+    FileStatus status;
+    status.err = EBADF;
+    return status;
+  }
+  return status_of(file);
 }
 
 FileStatus standard_input_status() {

@@ -157,8 +157,22 @@ int open_spool_file() {
 
 int close_file(int fd) { return _close(fd) == 0 ? 0 : errno; }
 
+// A read-only file can't be deleted: its flag goes first (a temporary file gets it before its
+// rename, and a failed rename removes it).
 int remove_file(const std::string& path) {
-  return DeleteFileW(windows::wide_path(path).c_str()) ? 0 : last_errno();
+  const std::wstring wide = windows::wide_path(path);
+  if (DeleteFileW(wide.c_str())) return 0;
+  const int err = last_errno();
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return err;
+  }
+  SetFileAttributesW(wide.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+  if (DeleteFileW(wide.c_str())) return 0;
+  const int again = last_errno();
+  SetFileAttributesW(wide.c_str(), attributes);
+  return again;
 }
 
 }  // namespace uq::platform

@@ -10,6 +10,10 @@ int processor_count();
 // the program reports instead of a signal that kills it half way.
 void ignore_fatal_write_signals();
 
+// Makes a write past the file-size limit fail (EFBIG) rather than end the process with SIGXFSZ.
+// Nothing to do where there is no such signal.
+void ignore_file_size_signal();
+
 // The C runtime's text for the errno value `err`, as strerror gives it.
 const char* error_text(int err);
 

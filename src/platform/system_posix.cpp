@@ -26,6 +26,8 @@ void ignore_fatal_write_signals() {
   std::signal(SIGXFSZ, SIG_IGN);
 }
 
+void ignore_file_size_signal() { std::signal(SIGXFSZ, SIG_IGN); }
+
 const char* error_text(int err) { return std::strerror(err); }
 
 namespace {

@@ -34,6 +34,8 @@ int processor_count() {
 // which waits for someone to click; with it turned off the call fails and is reported.
 void ignore_fatal_write_signals() { SetErrorMode(SetErrorMode(0) | SEM_FAILCRITICALERRORS); }
 
+void ignore_file_size_signal() {}
+
 // The C runtime has no text for the few POSIX values it does not know but the programs report
 // (a directory loop); those get the text that POSIX systems give.
 const char* error_text(int err) {
