@@ -9,9 +9,9 @@
 #include <map>
 
 #include "format/file_decoder.h"
+#include "support/bounded.h"
 #include "support/qvx_builder.h"
 #include "support/temp_dir.h"
-#include "support/watchdog.h"
 #include "unquarvex.h"
 
 namespace uq {

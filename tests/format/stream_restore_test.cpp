@@ -10,9 +10,9 @@
 #include <thread>
 
 #include "format/file_writer.h"
+#include "support/bounded.h"
 #include "support/qvx_builder.h"
 #include "support/temp_dir.h"
-#include "support/watchdog.h"
 #include "unquarvex.h"
 
 namespace uq {

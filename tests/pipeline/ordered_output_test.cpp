@@ -12,7 +12,7 @@
 #include "pipeline/memory_budget.h"
 #include "pipeline/ordered_output.h"
 #include "report/collector.h"
-#include "support/watchdog.h"
+#include "support/bounded.h"
 
 namespace uq::pipeline {
 namespace {
