@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <random>
 
 #include "platform/file_sync.h"
 #include "platform/output_file.h"
@@ -58,6 +59,17 @@ void remove_armed_files() {
 
 std::string quoted(const std::string& path) { return "'" + path + "'"; }
 
+// Six letters or digits for a temporary name, as mkstemp makes them: 62^6 names, so that a run
+// meets a taken one only where someone made it on purpose, and tries another.
+constexpr int kNameAttempts = 100;
+std::string random_letters() {
+  static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  thread_local std::mt19937_64 random{std::random_device{}()};
+  std::string letters(6, 'X');
+  for (char& c : letters) c = kLetters[random() % (sizeof kLetters - 1)];
+  return letters;
+}
+
 // What --force may replace: a regular file, or a symbolic link to one or to nothing. A link to a
 // device or a directory (/dev/stdout, say) stands for something that is not an archive.
 bool replaceable(const std::string& path, const platform::FileStatus& existing, std::string* error) {
@@ -103,19 +115,28 @@ bool SafeOutput::open(const std::string& final_path, bool force, const platform:
     return false;
   }
 
-  // ".NAME.XXXXXX" tells a leftover's origin; a name too long for that gets a short one.
-  std::string name = base.size() + 8 <= kNameMax ? "." + base + ".XXXXXX" : ".quarvex.XXXXXX";
-  std::string templ = (slash == std::string::npos ? "" : final_path.substr(0, slash + 1)) + name;
-  const int fd = platform::create_temporary_file(templ);
-  if (fd < 0) {
-    *error = "cannot create " + quoted(final_path) + ": " + std::strerror(errno);
-    return false;
+  // ".NAME.XXXXXX" tells a leftover's origin; a name too long for that gets a short one. The
+  // slot holds the name before the file is made under it, so that an interruption at any moment
+  // finds every temporary file there is.
+  const std::string stem = (slash == std::string::npos ? "" : final_path.substr(0, slash + 1)) +
+                           (base.size() + 8 <= kNameMax ? "." + base + "." : std::string(".quarvex."));
+  int err = EEXIST;
+  for (int attempt = 0; attempt < kNameAttempts && err == EEXIST; ++attempt) {
+    const std::string path = stem + random_letters();
+    const int slot = arm(path);
+    const int fd = platform::create_new_file(path);
+    if (fd >= 0) {
+      fd_ = fd;
+      temp_ = path;
+      slot_ = slot;
+      buffer_.reserve(kBufferBytes);
+      return true;
+    }
+    err = errno;
+    disarm(slot);
   }
-  fd_ = fd;
-  temp_ = templ;
-  slot_ = arm(temp_);
-  buffer_.reserve(kBufferBytes);
-  return true;
+  *error = "cannot create " + quoted(final_path) + ": " + std::strerror(err);
+  return false;
 }
 
 bool SafeOutput::write_all(const std::uint8_t* data, std::size_t len) {

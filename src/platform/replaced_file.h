@@ -11,10 +11,9 @@
 
 namespace uq::platform {
 
-// Creates a new file for reading and writing at `path`, whose last six characters ("XXXXXX") are
-// replaced to make a name nobody has; `path` becomes that name. Gives the descriptor, or -1 with
-// errno set.
-int create_temporary_file(std::string& path);
+// Creates the file `path` for reading and writing, readable and writable by its owner alone,
+// failing with EEXIST when something is there already. Gives the descriptor, or -1 with errno set.
+int create_new_file(const std::string& path);
 
 // Opens the existing file `path` for reading, without waiting on a FIFO's writer. Gives the
 // descriptor, or -1 with errno set.

@@ -1,4 +1,4 @@
-// Temporary files and their renames over mkostemp, fchmod, futimens, renameat2 (or link where
+// Temporary files and their renames over open (O_EXCL), fchmod, futimens, renameat2 (or link where
 // the file system lacks it) and rename; interruptions through sigaction.
 #include "platform/replaced_file.h"
 
@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <vector>
 
 namespace uq::platform {
 
@@ -25,12 +24,8 @@ extern "C" void on_fatal_signal(int sig) {
 
 }  // namespace
 
-int create_temporary_file(std::string& path) {
-  std::vector<char> buffer(path.begin(), path.end());
-  buffer.push_back('\0');
-  const int fd = ::mkostemp(buffer.data(), O_CLOEXEC);
-  if (fd >= 0) path = buffer.data();
-  return fd;
+int create_new_file(const std::string& path) {
+  return ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
 }
 
 // O_NONBLOCK: a FIFO put in place of a file since the plan must not hang the run.

@@ -6,9 +6,7 @@
 #include <io.h>
 #include <windows.h>
 
-#include <atomic>
 #include <cerrno>
-#include <random>
 
 #include "platform/windows_common.h"
 
@@ -43,36 +41,22 @@ HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); 
 
 // Others may read and delete it meanwhile, as on POSIX: the interruption's cleanup deletes it
 // while it is open.
-int create_temporary_file(std::string& path) {
-  static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  static std::atomic<unsigned> sequence{0};
-  std::minstd_rand random(GetCurrentProcessId() * 7919u + GetTickCount() + sequence.fetch_add(1) * 104729u);
-  if (path.size() < 6 || path.compare(path.size() - 6, 6, "XXXXXX") != 0) {
-    errno = EINVAL;
+int create_new_file(const std::string& path) {
+  HANDLE file = CreateFileW(wide_path(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    errno = last_errno();
     return -1;
   }
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = path;
-    for (std::size_t i = name.size() - 6; i < name.size(); ++i) name[i] = kLetters[random() % (sizeof kLetters - 1)];
-    HANDLE file = CreateFileW(wide_path(name).c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-      if (GetLastError() == ERROR_FILE_EXISTS) continue;
-      errno = last_errno();
-      return -1;
-    }
-    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_RDWR | _O_BINARY);
-    if (fd < 0) {
-      CloseHandle(file);
-      DeleteFileW(wide_path(name).c_str());
-      return -1;
-    }
-    path = name;
-    return fd;
+  const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_RDWR | _O_BINARY);
+  if (fd < 0) {
+    const int err = errno;
+    CloseHandle(file);
+    DeleteFileW(wide_path(path).c_str());
+    errno = err;
   }
-  errno = EEXIST;
-  return -1;
+  return fd;
 }
 
 int open_for_reading(const std::string& path) {
