@@ -46,4 +46,9 @@ void on_interruption(void (*cleanup)());
 // Removes the file `path`, in a way safe in `cleanup` above.
 void remove_file_at_once(const char* path);
 
+// For tests where nothing can interrupt the process from outside (Wine delivers no console event
+// to a child): does what the user's interruption does, the cleanup and then the end, SIGINT's or
+// Ctrl-C's.
+[[noreturn]] void interrupt_as_the_user_would();
+
 }  // namespace uq::platform

@@ -74,4 +74,9 @@ void on_interruption(void (*cleanup)()) {
 
 void remove_file_at_once(const char* path) { ::unlink(path); }
 
+void interrupt_as_the_user_would() {
+  std::raise(SIGINT);
+  _exit(128 + SIGINT);  // SIGINT blocked: the same end, without the signal
+}
+
 }  // namespace uq::platform

@@ -133,4 +133,10 @@ void on_interruption(void (*cleanup)()) {
 // A file still open here is deleted when its last handle closes, at the process's end.
 void remove_file_at_once(const char* path) { DeleteFileW(wide_path(path).c_str()); }
 
+// The system's own handler, after ours, ends the process with STATUS_CONTROL_C_EXIT.
+void interrupt_as_the_user_would() {
+  on_console_event(CTRL_C_EVENT);
+  ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
 }  // namespace uq::platform

@@ -11,6 +11,10 @@ namespace uq::test {
 // True in the Windows build, whose tests run under Wine.
 extern const bool kWindows;
 
+// The status of a program that a closed pipe ended: 128 + SIGPIPE on POSIX, 1 on Windows, where
+// the program ends itself that way for want of the signal.
+extern const int kBrokenPipeStatus;
+
 // What the names of programs end with: "" on POSIX, ".exe" on Windows.
 extern const char* const kProgramSuffix;
 

@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+
 namespace uq::test {
 
 const bool kWindows = false;
 const char* const kProgramSuffix = "";
+const int kBrokenPipeStatus = 128 + SIGPIPE;
 
 int make_symlink(const char* target, const char* link) { return ::symlink(target, link); }
 

@@ -7,6 +7,7 @@ namespace uq::test {
 
 const bool kWindows = true;
 const char* const kProgramSuffix = ".exe";
+const int kBrokenPipeStatus = 1;
 
 int make_symlink(const char*, const char*) { return -1; }
 

@@ -1,7 +1,8 @@
-// What the restore tool does on Windows alone, through unquarvex.exe: the backslash and the
-// forward slash, wildcards expanded by the C runtime, names in any script, both sides of the
-// path limit, junctions and their loops, the exit code of a fatal end, the console's line ends,
-// a file over 4 GiB, and memory and processors as Windows reports them.
+// What the tools do on Windows alone, through unquarvex.exe and quarvex.exe: the backslash and
+// the forward slash, wildcards expanded by the C runtime, names in any script both ways, both
+// sides of the path limit, junctions and their loops, the exit code of a fatal end, the
+// console's line ends, a file over 4 GiB, read-only archives and kept times, Ctrl-C during a
+// compression, and memory and processors as Windows reports them.
 #include <windows.h>
 #include <winioctl.h>
 
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -75,6 +77,11 @@ std::optional<Bytes> get_long(const std::string& absolute) {
 
 class Windows : public ::testing::Test {
  protected:
+  RunResult quarvex(std::vector<std::string> args, RunOptions options = {}) {
+    args.insert(args.begin(), UQ_QUARVEX);
+    if (options.cwd.empty()) options.cwd = dir_.path();
+    return run_program(args, options);
+  }
   RunResult run(std::vector<std::string> args, RunOptions options = {}) {
     args.insert(args.begin(), UQ_UNQUARVEX);
     if (options.cwd.empty()) options.cwd = dir_.path();
@@ -203,6 +210,169 @@ TEST_F(Windows, NamesInAnyScriptRestore) {
   put("données/ошибка.qvx", damaged());
   r = run({"-d", "données/ошибка.qvx", "sortie"});
   EXPECT_EQ(r.out, fatal_decomp_line("sortie\\ошибка", -1, 16) + report_line(105));
+}
+
+// A tree of names in three scripts, compressed with quarvex.exe -r and restored with
+// unquarvex.exe -d -r, comes back byte for byte under the same names.
+TEST_F(Windows, NamesInAnyScriptCompressAndRestore) {
+  const std::vector<std::string> files{"Привет.txt", "日本語の名前", "café crème", "подпапка/ß ü ñ", "目录/数据.bin"};
+  make_dirs(dir_ / "дерево/подпапка");
+  make_dirs(dir_ / "дерево/目录");
+  std::map<std::string, Bytes> originals;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    Bytes bytes(3000 + 1000 * i);
+    for (std::size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<std::uint8_t>("quarvex "[k % 8] + i);
+    put("дерево/" + files[i], bytes);
+    originals[files[i]] = bytes;
+  }
+  RunResult packed = quarvex({"-r", "дерево", "архив"});
+  EXPECT_EQ(packed.status, 0) << packed.err;
+  EXPECT_EQ(packed.err, "");
+  for (const std::string& name : files) EXPECT_TRUE(exists("архив/дерево/" + name + ".qvx")) << name;
+  expect_clean(run({"-d", "-r", "архив", "восстановлено"}));
+  for (const auto& [name, bytes] : originals) {
+    EXPECT_EQ(get("восстановлено/архив/дерево/" + name), bytes) << name;
+  }
+  // And through quarvex's own restore.
+  RunResult restored = quarvex({"-d", "-r", "архив", "снова"});
+  EXPECT_EQ(restored.status, 0) << restored.err;
+  for (const auto& [name, bytes] : originals) EXPECT_EQ(get("снова/архив/дерево/" + name), bytes) << name;
+}
+
+DWORD attributes_of(const std::string& path) { return GetFileAttributesW(wide(path).c_str()); }
+
+void set_read_only(const std::string& path, bool on) {
+  const DWORD now = attributes_of(path);
+  ASSERT_NE(now, INVALID_FILE_ATTRIBUTES) << path;
+  ASSERT_TRUE(SetFileAttributesW(wide(path).c_str(), on ? now | FILE_ATTRIBUTE_READONLY
+                                                        : now & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)));
+}
+
+std::uint64_t modified_at(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data)) return 0;
+  return (std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime;
+}
+
+// An archive marked read-only is kept without -f, as any archive is, and replaced with it (the
+// flag is no refusal on Linux either). An archive keeps its input's modification time and
+// read-only flag, and so does a file quarvex -d restores.
+TEST_F(Windows, ReadOnlyArchivesAndKeptTimes) {
+  put("old", Bytes(5000, 'o'));
+  put("new", Bytes(7000, 'n'));
+  ASSERT_EQ(quarvex({"-o", "a.qvx", "old"}).status, 0);
+  set_read_only(dir_ / "a.qvx", true);
+  RunResult kept = quarvex({"-o", "a.qvx", "new"});
+  EXPECT_EQ(kept.status, 1);
+  EXPECT_EQ(kept.err, "quarvex: 'a.qvx' exists; not replaced (-f replaces it)\n");
+  RunResult forced = quarvex({"-f", "-o", "a.qvx", "new"});
+  EXPECT_EQ(forced.status, 0) << forced.err;
+  EXPECT_EQ(forced.err, "");
+  expect_clean(run({"-d", "a.qvx", "out"}));
+  EXPECT_EQ(get("out/a"), Bytes(7000, 'n'));
+
+  // The input's time and flag go to its archive, and from the archive to what is restored.
+  const FILETIME past{0x12345678, 0x01c00000};  // in 1999
+  HANDLE f = CreateFileW(wide(dir_ / "old").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(SetFileTime(f, nullptr, nullptr, &past));
+  CloseHandle(f);
+  set_read_only(dir_ / "old", true);
+  ASSERT_EQ(quarvex({"-o", "b.qvx", "old"}).status, 0);
+  const std::uint64_t past_ticks = (std::uint64_t{past.dwHighDateTime} << 32) | past.dwLowDateTime;
+  EXPECT_EQ(modified_at(dir_ / "b.qvx"), past_ticks);
+  EXPECT_NE(attributes_of(dir_ / "b.qvx") & FILE_ATTRIBUTE_READONLY, 0u);
+  RunResult restored = quarvex({"-d", "b.qvx", "back"});
+  EXPECT_EQ(restored.status, 0) << restored.err;
+  EXPECT_EQ(get("back/b"), Bytes(5000, 'o'));
+  EXPECT_EQ(modified_at(dir_ / "back/b"), past_ticks);
+  EXPECT_NE(attributes_of(dir_ / "back/b") & FILE_ATTRIBUTE_READONLY, 0u);
+  // A writable input gives a writable archive.
+  ASSERT_EQ(quarvex({"-o", "c.qvx", "new"}).status, 0);
+  EXPECT_EQ(attributes_of(dir_ / "c.qvx") & FILE_ATTRIBUTE_READONLY, 0u);
+}
+
+// Ctrl-C during a compression removes its temporary file, and the process ends as the console's
+// event ends it (STATUS_CONTROL_C_EXIT). Sent as Ctrl-Break, the one event a process group of its
+// own can be sent; quarvex's handler takes both alike. The input takes the slowest level on one
+// worker many seconds, so the event finds the temporary file there.
+TEST_F(Windows, CtrlBreakDuringACompressionLeavesNoTemporaryFile) {
+  if (!AllocConsole() && GetLastError() != ERROR_ACCESS_DENIED) GTEST_SKIP() << "no console to send an event in";
+  Bytes big(48 << 20);
+  std::uint32_t state = 1;
+  for (std::uint8_t& b : big) b = static_cast<std::uint8_t>((state = state * 1103515245u + 12345u) >> 24);
+  put("big", big);
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE null_out = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                                nullptr);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = null_out;
+  startup.hStdOutput = null_out;
+  startup.hStdError = null_out;
+  std::wstring line = L"quarvex.exe -9 -p1 -o out.qvx big";
+  PROCESS_INFORMATION child{};
+  const std::wstring program = wide(UQ_QUARVEX);
+  const std::wstring cwd = wide(dir_.path());
+  ASSERT_TRUE(CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP, nullptr,
+                             cwd.c_str(), &startup, &child));
+  CloseHandle(null_out);
+
+  const auto temporary_files = [&] {
+    std::vector<std::string> found;
+    for (const auto& e : fs::directory_iterator(fs::u8path(dir_.path()))) {
+      if (e.path().filename().string().rfind(".out.qvx.", 0) == 0) found.push_back(e.path().filename().string());
+    }
+    return found;
+  };
+  // Bounded: a run that never makes its temporary file fails here in seconds.
+  for (int i = 0; i < 3000 && temporary_files().empty(); ++i) Sleep(10);
+  ASSERT_EQ(temporary_files().size(), 1u);
+  if (!GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child.dwProcessId)) {
+    TerminateProcess(child.hProcess, 1);
+    WaitForSingleObject(child.hProcess, 30000);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    GTEST_SKIP() << "no console event can be sent to a child here (Wine's GenerateConsoleCtrlEvent fails); "
+                    "ACtrlCRemovesTheTemporaryFile runs the handler from inside";
+  }
+  const DWORD waited = WaitForSingleObject(child.hProcess, 30000);
+  if (waited != WAIT_OBJECT_0) TerminateProcess(child.hProcess, 1);
+  DWORD code = 0;
+  GetExitCodeProcess(child.hProcess, &code);
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
+  ASSERT_EQ(waited, WAIT_OBJECT_0) << "the console's event did not end quarvex";
+  EXPECT_EQ(code, 0xC000013Au);  // STATUS_CONTROL_C_EXIT
+  EXPECT_EQ(temporary_files(), std::vector<std::string>{});
+  EXPECT_FALSE(exists("out.qvx"));
+}
+
+// The same cleanup, run from inside a process as the console's handler thread runs it: the
+// temporary file of an archive being written goes, the archive never appears, and the process
+// ends as Ctrl-C ends it.
+TEST_F(Windows, ACtrlCRemovesTheTemporaryFile) {
+  RunResult r = run_program({UQ_INTERRUPTED_OUTPUT, "архив.qvx"}, {.cwd = dir_.path()});
+  EXPECT_EQ(static_cast<DWORD>(r.status), 0xC000013Au);  // STATUS_CONTROL_C_EXIT
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(fs::u8path(dir_.path()))) left.push_back(e.path().filename().string());
+  EXPECT_EQ(left, std::vector<std::string>{});
+}
+
+// The memory budget keeps to the limit of the job the process runs in, as it keeps to rlimits
+// on Linux. The limit set here (1 TiB) bounds nothing this test process does.
+TEST(WindowsMachine, TheJobsMemoryLimitIsTheProcesssOwn) {
+  if (under_wine()) GTEST_SKIP() << "Wine reports no job's limits to a process in it";
+  ASSERT_EQ(platform::address_space_limit(), std::nullopt);
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  ASSERT_NE(job, nullptr);
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_PROCESS_MEMORY;
+  limits.ProcessMemoryLimit = std::size_t{1} << 40;
+  ASSERT_TRUE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits));
+  ASSERT_TRUE(AssignProcessToJobObject(job, GetCurrentProcess()));
+  EXPECT_EQ(platform::address_space_limit(), std::uint64_t{1} << 40);
 }
 
 // Paths far over Windows' classic limit of 260 are taken, and the walk's limit is the same 4,095
