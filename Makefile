@@ -122,7 +122,7 @@ help:
 	@echo "make deb        the Debian package, in $(RELEASE_DIR)/package/"
 	@echo "make bench      restore speed against xz and cp, memory, the per-block micro benchmark"
 	@echo "make fuzz       build the libFuzzer targets (clang)"
-	@echo "make windows    build unquarvex.exe for 64-bit Windows in $(WINDOWS_DIR)/bin (mingw-w64)"
+	@echo "make windows    build unquarvex.exe and quarvex.exe for 64-bit Windows in $(WINDOWS_DIR)/bin (mingw-w64)"
 	@echo "make windows-zip  the Windows zip: programs, README, manuals as text"
 	@echo "make windows-demo restore samples/*.qvx with unquarvex.exe under Wine and compare"
 	@echo "make clean      remove build/ and restored/"

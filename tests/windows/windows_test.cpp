@@ -255,7 +255,7 @@ std::uint64_t modified_at(const std::string& path) {
 }
 
 // An archive marked read-only is kept without -f, as any archive is, and replaced with it (the
-// flag is no refusal on Linux either). An archive keeps its input's modification time and
+// flag is no refusal on Linux either); a device or a directory never is. An archive keeps its input's modification time and
 // read-only flag, and so does a file quarvex -d restores.
 TEST_F(Windows, ReadOnlyArchivesAndKeptTimes) {
   put("old", Bytes(5000, 'o'));
@@ -290,6 +290,14 @@ TEST_F(Windows, ReadOnlyArchivesAndKeptTimes) {
   // A writable input gives a writable archive.
   ASSERT_EQ(quarvex({"-o", "c.qvx", "new"}).status, 0);
   EXPECT_EQ(attributes_of(dir_ / "c.qvx") & FILE_ATTRIBUTE_READONLY, 0u);
+  // -f replaces a file, never a device or a directory.
+  make_dirs(dir_ / "dir");
+  for (const std::string target : {"NUL", "dir"}) {
+    RunResult refused = quarvex({"-f", "-o", target, "new"});
+    EXPECT_EQ(refused.status, 1) << target;
+    EXPECT_EQ(refused.err, "quarvex: '" + target + "' exists and is not a regular file; not replaced\n");
+  }
+  EXPECT_TRUE(fs::is_directory(fs::u8path(dir_ / "dir")));
 }
 
 // Ctrl-C during a compression removes its temporary file, and the process ends as the console's
