@@ -303,8 +303,12 @@ TEST(InputIterator, TheDestinationIsPassedOverBelowAnArgument) {
                                           {out + "/c", kFile, out}}));
   EXPECT_EQ(w.err, T + "/out: the destination directory; passed over\n" + T +
                        "/sub/l: the destination directory; passed over\n");
-  // Without a destination to pass over, the same tree is walked whole, the link's target twice.
+  // Without a destination to pass over, the same tree is walked whole, the link's target twice;
+  // and so it is when the destination has the same inode number on another device.
   EXPECT_EQ(walk({t / "T"}).inputs.size(), 10u);
+  const Walked elsewhere = walk({t / "T"}, list_directory, DirIdentity{st.st_dev + 1, st.st_ino});
+  EXPECT_EQ(elsewhere.inputs.size(), 10u);
+  EXPECT_EQ(elsewhere.err, "");
 }
 
 }  // namespace

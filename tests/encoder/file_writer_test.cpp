@@ -280,25 +280,31 @@ TEST(FileWriter, AStreamThatDiffersFromItsAnnouncedFactsFails) {
   const enc::StreamFacts facts = digest.facts();
   const auto write = [](const std::uint8_t*, std::size_t) { return true; };
   const auto rewrite = [](const std::uint8_t*, std::size_t) { return true; };
-  for (const Data& actual : {text_like(3001, 41), text_like(2999, 41), text_like(3000, 42)}) {
-    std::size_t at = 0;
-    const auto read = [&](std::uint8_t* dst, std::size_t len) {
-      const std::size_t take = std::min(len, actual.size() - at);
-      std::memcpy(dst, actual.data() + at, take);
+  const auto reader = [](const Data& bytes) {
+    return [&bytes, at = std::size_t{0}](std::uint8_t* dst, std::size_t len) mutable {
+      const std::size_t take = std::min(len, bytes.size() - at);
+      std::memcpy(dst, bytes.data() + at, take);
       at += take;
       return static_cast<std::int64_t>(take);
     };
+  };
+  for (const Data& actual : {text_like(3001, 41), text_like(2999, 41), text_like(3000, 42)}) {
     std::string error;
-    EXPECT_FALSE(enc::write_stream(read, write, rewrite, facts, o, nullptr, &error));
+    EXPECT_FALSE(enc::write_stream(reader(actual), write, rewrite, facts, o, nullptr, &error));
     EXPECT_EQ(error, "the input changed while it was read");
   }
+  // The announced bytes under a size they don't have: the header that went out first is wrong.
+  enc::StreamFacts wrong_size = facts;
+  ++wrong_size.orig_size;
+  std::string error;
+  EXPECT_FALSE(enc::write_stream(reader(input), write, rewrite, wrong_size, o, nullptr, &error));
+  EXPECT_EQ(error, "the input changed while it was read");
   // ... and so does a file written at offsets whose blocks differ from the announced checksum.
   const Data other = text_like(3000, 42);
   const auto read_at = [&](std::uint64_t offset, std::uint8_t* dst, std::size_t len) {
     std::memcpy(dst, other.data() + offset, len);
     return true;
   };
-  std::string error;
   EXPECT_FALSE(enc::write_compressed(3000, read_at, write, rewrite, o, nullptr, &error, facts));
   EXPECT_EQ(error, "the input changed while it was read");
   // A read that fails is a read error.

@@ -292,10 +292,18 @@ TEST_F(QuarvexArchives, TestNamesTheLowestDamagedBlock) {
                          .block(text_like(kMiB, 8))
                          .block(damaged)
                          .bytes());
+  // The same blocks with block 2's record first: the run reads on past it to the lower one.
+  put("shuffled.qvx", QvxBuilder({.orig_size = 2 * kMiB + 16})
+                          .block(damaged, 4)  // block 2
+                          .block(damaged, 3)  // block 0
+                          .block(text_like(kMiB, 8), 3)
+                          .bytes());
   for (const char* threads : {"-p0", "-p2"}) {
-    RunResult r = quarvex({"-t", threads, "two-bad.qvx"});
-    EXPECT_EQ(r.status, 1) << threads;
-    EXPECT_EQ(r.out, "two-bad.qvx: damaged: block 0: coded stream damaged\n") << threads;
+    for (const std::string name : {"two-bad", "shuffled"}) {
+      RunResult r = quarvex({"-t", threads, name + ".qvx"});
+      EXPECT_EQ(r.status, 1) << threads << " " << name;
+      EXPECT_EQ(r.out, name + ".qvx: damaged: block 0: coded stream damaged\n") << threads;
+    }
   }
 }
 

@@ -1,7 +1,7 @@
 // The archive's temporary file and its rename, in process: what the binary can't show from
 // outside. A replacing archive reaches the disk before its rename and a new one costs no flush;
-// a file that appears at the final name while the archive is written is kept; the temporary
-// name's two forms.
+// a file that appears at the final name while the archive is written is kept; what -f may not
+// replace is refused before any work; the temporary name's two forms.
 #include "safe_output.h"
 
 #include <gtest/gtest.h>
@@ -123,6 +123,22 @@ TEST_F(SafeOutputTest, AFileMadeAtTheFinalNameWhileTheArchiveIsWrittenIsKept) {
   EXPECT_EQ(error, "'" + (dir_ / "y.qvx") + "' is a link to something other than a regular file; not replaced");
   EXPECT_TRUE(fs::is_symlink(dir_ / "y.qvx"));
   EXPECT_EQ(names(), (std::vector<std::string>{"x.qvx", "y.qvx"}));
+}
+
+// What -f may not replace is refused as the archive is opened, before its input is read (a pipe
+// would be used up for nothing) or a temporary file made; the commit's check is for what appears
+// in the meantime.
+TEST_F(SafeOutputTest, WhatForceMayNotReplaceIsRefusedBeforeAnyTemporaryFile) {
+  fs::create_directory(dir_ / "d.qvx");
+  fs::create_symlink("/dev/null", dir_ / "l.qvx");
+  std::string error;
+  SafeOutput into_directory;
+  EXPECT_FALSE(into_directory.open(dir_ / "d.qvx", true, nullptr, &error));
+  EXPECT_EQ(error, "'" + (dir_ / "d.qvx") + "' exists and is not a regular file; not replaced");
+  SafeOutput through_link;
+  EXPECT_FALSE(through_link.open(dir_ / "l.qvx", true, nullptr, &error));
+  EXPECT_EQ(error, "'" + (dir_ / "l.qvx") + "' is a link to something other than a regular file; not replaced");
+  EXPECT_EQ(names(), (std::vector<std::string>{"d.qvx", "l.qvx"}));
 }
 
 TEST_F(SafeOutputTest, TheTemporaryNameIsTheArchivesOwnWhileItFitsAndAShortOnePastThat) {

@@ -156,6 +156,14 @@ TEST_F(Archives, RepeatsAreCountedAcrossTheWholeReachOfARecord) {
   EXPECT_EQ(l.repeated_blocks, 1u);
   EXPECT_EQ(l.missing_blocks, 101u);  // block 254, and 300 to 399
   EXPECT_EQ(l.out_of_range, 0u);
+
+  // Block 0 named again by record 127, the last record that can name it: its flag is still kept.
+  QvxBuilder first({.orig_size = 200 * static_cast<std::int64_t>(kMiB)});
+  for (int k = 0; k < 200; ++k) first.record(0, k == 127 ? 0xFF : 0x00);
+  const ArchiveListing f = list_archive(put("first.qvx", first.bytes()));
+  EXPECT_EQ(f.coded_blocks, 199u);
+  EXPECT_EQ(f.repeated_blocks, 1u);
+  EXPECT_EQ(f.missing_blocks, 1u);  // block 127
 }
 
 // Records anywhere within their reach, repeated, out of range: the counts of a set of every index.

@@ -1,6 +1,7 @@
 // The output writer's file accounting: an output is written at block offsets in any order and
 // closed exactly once, after the file decoder's notice and every job it counted, whatever came
-// first; a failed write is its output's alone, reported once, and the other outputs go on.
+// first; a failed write is its output's alone, reported once, and the other outputs go on; so is
+// a copy that finds its input cut short.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -196,6 +197,42 @@ TEST_F(Writer, AFailedWriteIsThatOutputsAloneReportedOnceAndNamed) {
   std::fill_n(good_bytes.begin(), 4, 'g');
   std::fill_n(good_bytes.end() - 4, 4, 'h');
   EXPECT_EQ(test::read_file(dir_ / "good"), good_bytes);
+}
+
+// Stored blocks are copied from the input late: an input that ends under several pending copies
+// is one read error of that output, reported once, and its other blocks are still written.
+TEST_F(Writer, CopiesPastTheEndOfTheirInputAreOneReadErrorOfThatOutput) {
+  test::write_file(dir_ / "a.qvx", Bytes(1000, 's'));
+  const int source = ::open((dir_ / "a.qvx").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(source, 0);
+  OutputWriter writer(tracker_);
+  Output* file = create("a", 3);
+  file->adopt_source(source);
+  const auto copy = [&](std::int64_t index) {
+    WriteJob job;
+    job.kind = WriteKind::copy;
+    job.output = file;
+    job.block_index = index;
+    job.out_offset = static_cast<std::uint64_t>(index) * kMiB;
+    job.source_offset = static_cast<std::uint64_t>(index) * kMiB;
+    job.out_len = static_cast<std::int32_t>(kMiB);
+    return job;
+  };
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  writer.take(copy(0));  // 1,000 of its bytes
+  writer.take(copy(1));  // none
+  writer.take(block(file, 2, 4, 'b'));
+  writer.take(file_end(file, 3));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "err=, 1048576,1000 " + test::errno_report_line(103, 0));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "'" + dir_ / "a" + "' is incomplete: 2 of 3 blocks not written\n");
+  EXPECT_EQ(report::stop_flag.load(), 0);  // the run goes on
+  EXPECT_EQ(writer.open_files(), 0);
+  const Bytes restored = test::read_file(dir_ / "a");
+  ASSERT_EQ(restored.size(), 2 * kMiB + 4);
+  EXPECT_EQ(Bytes(restored.begin(), restored.begin() + 1000), Bytes(1000, 's'));
+  EXPECT_EQ(Bytes(restored.end() - 4, restored.end()), Bytes(4, 'b'));
 }
 
 }  // namespace
