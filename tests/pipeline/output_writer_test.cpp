@@ -14,6 +14,7 @@
 #include "codec/block_buffers.h"
 #include "pipeline/output_writer.h"
 #include "pipeline/output.h"
+#include "platform/replaced_file.h"
 #include "report/report.h"
 #include "support/os.h"
 #include "support/expected.h"
@@ -203,7 +204,7 @@ TEST_F(Writer, AFailedWriteIsThatOutputsAloneReportedOnceAndNamed) {
 // is one read error of that output, reported once, and its other blocks are still written.
 TEST_F(Writer, CopiesPastTheEndOfTheirInputAreOneReadErrorOfThatOutput) {
   test::write_file(dir_ / "a.qvx", Bytes(1000, 's'));
-  const int source = ::open((dir_ / "a.qvx").c_str(), O_RDONLY | O_CLOEXEC);
+  const int source = platform::open_for_reading(dir_ / "a.qvx");
   ASSERT_GE(source, 0);
   OutputWriter writer(tracker_);
   Output* file = create("a", 3);
