@@ -1,6 +1,6 @@
 # Quick start: `make demo` restores the bundled samples; `make test` builds and runs every test.
 # `make help` lists every target.
-.PHONY: release demo test install uninstall deb bench fuzz clean help
+.PHONY: release demo test install uninstall deb bench fuzz windows windows-zip windows-demo clean help
 
 # Where `make install` puts bin/, share/man/, ...; DESTDIR=D stages it under D (for packagers).
 PREFIX ?= /usr/local
@@ -24,11 +24,12 @@ demo: release
 	  else echo "restored/$$name DIFFERS from samples/$$name"; status=1; fi; \
 	done; exit $$status
 
-# Three passes, each building only what it runs: every unit and end-to-end test under
+# Four passes, each building only what it runs: every unit and end-to-end test under
 # AddressSanitizer + UndefinedBehaviorSanitizer; under ThreadSanitizer the tests whose labels the
-# tsan preset lists in UQ_TEST_LABELS (CMakePresets.json); and in the release tree, which
+# tsan preset lists in UQ_TEST_LABELS (CMakePresets.json); in the release tree, which
 # `make demo`, `make install` and `make deb` use, the install, man page, completion and package
-# tests, and the restore under an address-space limit that the sanitizers can't run under.
+# tests, and the restore under an address-space limit that the sanitizers can't run under; and in
+# the Windows tree, which `make windows` uses, the tests built for Windows and run under Wine.
 test:
 	@tools/ensure-deps test
 	cmake --preset debug >/dev/null
@@ -40,6 +41,9 @@ test:
 	cmake --preset release >/dev/null
 	cmake --build --preset release
 	ctest --preset release
+	cmake --preset windows >/dev/null
+	cmake --build --preset windows
+	ctest --preset windows
 
 # Both programs, their man pages, bash completion and the README under $(PREFIX).
 # A tree built already is not configured again, so that `sudo make install` after a build as
@@ -78,17 +82,48 @@ fuzz:
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz
 
+# The programs for 64-bit Windows, cross-built with mingw-w64 and linked statically, in
+# $(WINDOWS_DIR)/bin.
+WINDOWS_DIR := build/windows
+windows:
+	@tools/ensure-deps windows
+	cmake --preset windows >/dev/null
+	cmake --build --preset windows --target programs
+	@ls $(WINDOWS_DIR)/bin/*.exe
+
+# $(WINDOWS_DIR)/unquarvex-<version>-win64.zip: the programs, the README and the manuals as text.
+windows-zip:
+	@tools/ensure-deps windows-zip
+	cmake --preset windows >/dev/null
+	cmake --build --preset windows --target windows-zip
+	@ls $(WINDOWS_DIR)/*.zip
+
+# Restores samples/*.qvx with unquarvex.exe under Wine (the pattern expanded by the program's C
+# runtime, as in cmd.exe) and checks each file against its original.
+windows-demo: windows
+	@tools/ensure-deps windows-demo
+	rm -rf $(WINDOWS_DIR)/restored
+	tests/windows/wine-run $(WINDOWS_DIR)/wine $(WINDOWS_DIR)/bin/unquarvex.exe -d 'samples\*.qvx' $(WINDOWS_DIR)/restored
+	@status=0; for q in samples/*.qvx; do \
+	  name=$$(basename "$$q" .qvx); \
+	  if cmp -s "$(WINDOWS_DIR)/restored/$$name" "samples/$$name"; then echo "$(WINDOWS_DIR)/restored/$$name matches samples/$$name"; \
+	  else echo "$(WINDOWS_DIR)/restored/$$name DIFFERS from samples/$$name"; status=1; fi; \
+	done; exit $$status
+
 clean:
 	rm -rf build restored
 
 help:
 	@echo "make [release]  build unquarvex and quarvex (-O2) in $(RELEASE_DIR), print where they are"
 	@echo "make demo       build, restore samples/*.qvx into ./restored and compare with the originals"
-	@echo "make test       every test: ASan+UBSan, ThreadSanitizer, then install/man/completion/package"
+	@echo "make test       every test: ASan+UBSan, ThreadSanitizer, install/man/completion/package, Windows"
 	@echo "make install    install under PREFIX (now $(PREFIX)); DESTDIR=D stages it under D"
 	@echo "make uninstall  remove what make install put under PREFIX"
 	@echo "make deb        the Debian package, in $(RELEASE_DIR)/package/"
 	@echo "make bench      restore speed against xz and cp, memory, the per-block micro benchmark"
 	@echo "make fuzz       build the libFuzzer targets (clang)"
+	@echo "make windows    build unquarvex.exe and quarvex.exe for 64-bit Windows in $(WINDOWS_DIR)/bin (mingw-w64)"
+	@echo "make windows-zip  the Windows zip: programs, README, manuals as text"
+	@echo "make windows-demo restore samples/*.qvx with unquarvex.exe under Wine and compare"
 	@echo "make clean      remove build/ and restored/"
 	@echo "QVX_SKIP_DEPS=1 skips the check for the Debian packages each target needs."

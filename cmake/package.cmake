@@ -4,12 +4,14 @@
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME unquarvex)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_VENDOR "The unquarvex developers")
-set(CPACK_PACKAGE_CONTACT "The unquarvex developers <unquarvex@localhost>")
+set(CPACK_PACKAGE_VENDOR "unquarvex developers")
+set(CPACK_PACKAGE_CONTACT "unquarvex developers <unquarvex@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "restore and write block-compressed .qvx files")
+# Lines of at most 80 characters, as Debian's tools show them.
 set(CPACK_PACKAGE_DESCRIPTION
-    "unquarvex restores files from the block-compressed quarvex format (.qvx), decoding the \
-blocks of each file on every processor. quarvex writes such files, lists them and tests them.")
+    "unquarvex restores files from the block-compressed quarvex format (.qvx),
+decoding the blocks of each file on every processor. quarvex writes such
+files, lists them and tests them.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
 set(CPACK_STRIP_FILES ON)

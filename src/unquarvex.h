@@ -93,10 +93,10 @@ struct WalkEntry {
 // gives how many were.
 std::size_t walk_inputs(const std::vector<std::string>& arguments, const std::function<void(const WalkEntry&)>& visit);
 
-// Where a recursive run puts `input_path` found below `argument`: `destination`, "/", then the
-// input's path from the argument's last component on (all of it when the argument has no "/"; an
-// argument that ends in "/", or whose last component is "." or "..", contributes nothing of its
-// own).
+// Where a recursive run puts `input_path` found below `argument`: `destination`, the separator
+// ("/", on Windows "\\"), then the input's path from the argument's last component on (all of it
+// when the argument has no separator; an argument that ends in one, or whose last component is "."
+// or "..", contributes nothing of its own).
 std::string tree_output_path(const std::string& destination, const std::string& input_path,
                              const std::string& argument);
 

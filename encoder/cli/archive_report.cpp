@@ -2,8 +2,6 @@
 // line or one JSON object each from uq::list_archive and uq::check_archive, and the totals.
 #include "archive_report.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
@@ -11,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/file_status.h"
 #include "platform/standard_streams.h"
 #include "progress.h"
 #include "unquarvex.h"
@@ -45,12 +44,12 @@ Targets find_archives(const Options& options) {
       }));
       continue;
     }
-    struct stat st {};
-    if (::stat(argument.c_str(), &st) != 0) {
-      t.items.push_back({argument, std::strerror(errno)});
-    } else if (S_ISDIR(st.st_mode)) {
+    const platform::FileStatus st = platform::file_status(argument);
+    if (!st.ok) {
+      t.items.push_back({argument, std::strerror(st.err)});
+    } else if (st.kind == platform::FileKind::directory) {
       t.items.push_back({argument, "a directory (-r looks inside)"});
-    } else if (!S_ISREG(st.st_mode)) {
+    } else if (st.kind != platform::FileKind::regular) {
       t.items.push_back({argument, "not a regular file"});
     } else {
       t.items.push_back({argument, ""});

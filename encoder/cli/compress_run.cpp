@@ -5,10 +5,6 @@
 // onto its archive when complete.
 #include "compress_run.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -23,6 +19,10 @@
 #include <thread>
 
 #include "filter_guess.h"
+#include "platform/file_status.h"
+#include "platform/paths.h"
+#include "platform/replaced_file.h"
+#include "platform/standard_streams.h"
 #include "platform/streams.h"
 #include "platform/system.h"
 #include "progress.h"
@@ -45,22 +45,28 @@ struct Job {
 
 std::string quoted(const std::string& path) { return "'" + path + "'"; }
 
+using platform::FileKind;
+using platform::FileStatus;
+using platform::is_dir_separator;
+using platform::kDirSeparator;
+using platform::kDirSeparators;
+
 std::string base_name(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
+  const std::size_t slash = path.find_last_of(kDirSeparators);
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 std::string join(const std::string& dir, const std::string& name) {
-  return dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
+  return dir.empty() || is_dir_separator(dir.back()) ? dir + name : dir + kDirSeparator + name;
 }
 
 // A path as its components say, for telling two names of one file apart: "." components and
-// repeated or trailing "/" dropped. ".." is kept: only the file system knows where it leads.
+// repeated or trailing separators dropped. ".." is kept: only the file system knows where it leads.
 std::string lexical(const std::string& path) {
-  std::string out = !path.empty() && path.front() == '/' ? "/" : "";
+  std::string out = !path.empty() && is_dir_separator(path.front()) ? "/" : "";
   std::size_t at = 0;
   while (at < path.size()) {
-    std::size_t end = path.find('/', at);
+    std::size_t end = path.find_first_of(kDirSeparators, at);
     if (end == std::string::npos) end = path.size();
     const std::string part = path.substr(at, end - at);
     if (!part.empty() && part != ".") out += (out.empty() || out.back() == '/' ? "" : "/") + part;
@@ -81,10 +87,9 @@ struct Plan {
 class Planner {
  public:
   Planner(const Options& options, Progress& progress) : options_(options), progress_(progress) {
-    struct stat dest {};
-    if (!options.output && ::stat(options.destination.c_str(), &dest) == 0) {
-      dest_dev_ = dest.st_dev;
-      dest_ino_ = dest.st_ino;
+    if (const FileStatus dest = platform::file_status(options.destination); !options.output && dest.ok) {
+      dest_dev_ = dest.device;
+      dest_ino_ = dest.inode;
       dest_known_ = true;
     }
   }
@@ -119,15 +124,15 @@ class Planner {
       inside_destination_.clear();
       return;
     }
-    struct stat st {};
-    if (::stat(argument.c_str(), &st) != 0) {
-      fail(quoted(argument) + ": " + std::strerror(errno));
-    } else if (S_ISDIR(st.st_mode)) {
+    const FileStatus st = platform::file_status(argument);
+    if (!st.ok) {
+      fail(quoted(argument) + ": " + std::strerror(st.err));
+    } else if (st.kind == FileKind::directory) {
       fail(quoted(argument) + " is a directory; passed over (-r compresses its tree)");
-    } else if (!S_ISREG(st.st_mode)) {
+    } else if (st.kind != FileKind::regular) {
       fail(quoted(argument) + " is not a regular file; passed over");
     } else {
-      add_job(argument, archive_path(base_name(argument) + kExtension), static_cast<std::uint64_t>(st.st_size), &st);
+      add_job(argument, archive_path(base_name(argument) + kExtension), st.size, &st);
     }
   }
 
@@ -147,12 +152,12 @@ class Planner {
     // The destination inside a tree being walked is not compressed into itself.
     if (!inside_destination_.empty() && entry.path.compare(0, inside_destination_.size(), inside_destination_) == 0) return;
     const std::string output = tree_output_path(options_.destination, entry.path, entry.argument);
-    struct stat st {};
-    const bool known = ::stat(entry.path.c_str(), &st) == 0;
+    const FileStatus st = platform::file_status(entry.path);
+    const bool known = st.ok;
     switch (entry.kind) {
       case WalkEntry::Kind::directory: {
-        if (dest_known_ && known && st.st_dev == dest_dev_ && st.st_ino == dest_ino_) {
-          inside_destination_ = entry.path + (entry.path.back() == '/' ? "" : "/");
+        if (dest_known_ && known && st.device == dest_dev_ && st.inode == dest_ino_) {
+          inside_destination_ = entry.path + (is_dir_separator(entry.path.back()) ? "" : std::string(1, kDirSeparator));
           // A tree that is DEST_DIR itself has nothing to give but the archives of an earlier
           // run; one that holds it is compressed without it, and says so.
           if (entry.path == entry.argument) {
@@ -166,7 +171,7 @@ class Planner {
         return;
       }
       case WalkEntry::Kind::file:
-        add_job(entry.path, output + kExtension, known ? static_cast<std::uint64_t>(st.st_size) : 0, known ? &st : nullptr);
+        add_job(entry.path, output + kExtension, known ? st.size : 0, known ? &st : nullptr);
         return;
       case WalkEntry::Kind::other:
         fail(quoted(entry.path) + " is not a regular file; passed over");
@@ -174,7 +179,7 @@ class Planner {
     }
   }
 
-  void add_job(const std::string& input, const std::string& output, std::uint64_t size, const struct stat* st = nullptr) {
+  void add_job(const std::string& input, const std::string& output, std::uint64_t size, const FileStatus* st = nullptr) {
     // Two inputs of one name (a/x and b/x) would give one archive: the second would replace the
     // first with -f, or fail on it without.
     auto [at, fresh] = outputs_.emplace(output, input);
@@ -187,17 +192,18 @@ class Planner {
     plan_.total_bytes += size;
     if (input == kStdin) return;
     input_names_.emplace(lexical(input), input);
-    if (st != nullptr) input_files_.emplace(std::make_pair(st->st_dev, st->st_ino), input);
+    if (st != nullptr) input_files_.emplace(std::make_pair(st->device, st->inode), input);
   }
 
   // The input of the run, other than `own`, that is at `path` by name or as the same file.
   const std::string* input_at(const std::string& path, const std::string& own) const {
     const auto named = input_names_.find(lexical(path));
     if (named != input_names_.end() && named->second != own) return &named->second;
-    struct stat st {};
-    // lstat: a link there is replaced by the rename, never written through, whatever it names.
-    if (::lstat(path.c_str(), &st) != 0) return nullptr;
-    const auto same = input_files_.find(std::make_pair(st.st_dev, st.st_ino));
+    // The link itself: a link there is replaced by the rename, never written through, whatever it
+    // names.
+    const FileStatus st = platform::link_status(path);
+    if (!st.ok) return nullptr;
+    const auto same = input_files_.find(std::make_pair(st.device, st.inode));
     if (same != input_files_.end() && same->second != own) return &same->second;
     return nullptr;
   }
@@ -207,23 +213,22 @@ class Planner {
   Plan plan_;
   std::map<std::string, std::string> outputs_;  // archive path -> its input
   std::map<std::string, std::string> input_names_;  // lexical(input) -> input
-  std::map<std::pair<dev_t, ino_t>, std::string> input_files_;  // device and inode -> input
+  std::map<std::pair<std::uint64_t, std::uint64_t>, std::string> input_files_;  // device and inode -> input
   bool dest_known_ = false;
-  dev_t dest_dev_ = 0;
-  ino_t dest_ino_ = 0;
-  std::string inside_destination_;  // the walked path of the destination, with a "/"
+  std::uint64_t dest_dev_ = 0;
+  std::uint64_t dest_ino_ = 0;
+  std::string inside_destination_;  // the walked path of the destination, with a separator
 };
 
 // Makes DEST_DIR when it does not exist: one level, its parent must exist.
 bool ensure_destination(const std::string& destination, Progress& progress) {
-  struct stat st {};
-  if (::stat(destination.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return true;
+  if (const FileStatus st = platform::file_status(destination); st.ok) {
+    if (st.kind == FileKind::directory) return true;
     say(progress, quoted(destination) + " is not a directory");
     return false;
   }
-  if (::mkdir(destination.c_str(), 0777) != 0 && errno != EEXIST) {
-    say(progress, "cannot create directory " + quoted(destination) + ": " + std::strerror(errno));
+  if (const int err = platform::make_directory(destination); err != 0 && err != EEXIST) {
+    say(progress, "cannot create directory " + quoted(destination) + ": " + std::strerror(err));
     return false;
   }
   return true;
@@ -231,10 +236,9 @@ bool ensure_destination(const std::string& destination, Progress& progress) {
 
 // One directory of a walked tree; one that exists as a directory counts as made.
 bool make_directory(const std::string& path, Progress& progress) {
-  if (::mkdir(path.c_str(), 0777) == 0) return true;
-  const int err = errno;
-  struct stat st {};
-  if (err == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+  const int err = platform::make_directory(path);
+  if (err == 0) return true;
+  if (err == EEXIST && platform::file_status(path).kind == FileKind::directory) return true;
   say(progress, "cannot create directory " + quoted(path) + ": " + std::strerror(err));
   return false;
 }
@@ -249,7 +253,7 @@ struct Input {
   bool regular = false;    // a regular file: read at offsets from `base`, and again if need be
   std::uint64_t base = 0;  // offset of the first byte to compress
   std::uint64_t size = 0;  // what a regular file claims (/proc files claim 0 and hold bytes)
-  struct stat st {};
+  FileStatus st;
   bool keeps_attributes = false;  // the archive gets this input's mode and times
   bool is_file = false;           // `st` is a file's, to be told apart from the archive's
   std::vector<std::uint8_t> head;  // a stream's first bytes, read to choose the filter
@@ -290,7 +294,7 @@ bool open_input(const std::string& path, Input& in, std::string* error) {
     }
     in.fd = platform::kStandardInput;
     const platform::StreamInfo info = platform::describe_stream(in.fd);
-    if (info.regular && ::fstat(in.fd, &in.st) == 0) {
+    if (info.regular && (in.st = platform::descriptor_status(in.fd)).ok) {
       in.regular = true;
       in.base = info.position;
       in.size = info.size > in.base ? info.size - in.base : 0;
@@ -298,20 +302,20 @@ bool open_input(const std::string& path, Input& in, std::string* error) {
     }
     return true;
   }
-  // O_NONBLOCK: a FIFO put in place of a file since the plan must not hang the run.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = platform::open_for_reading(path);
   if (fd < 0) {
     *error = "cannot open " + quoted(path) + ": " + std::strerror(errno);
     return false;
   }
   in.fd = fd;
   in.owned = true;
-  if (::fstat(fd, &in.st) != 0 || !S_ISREG(in.st.st_mode)) {
+  in.st = platform::descriptor_status(fd);
+  if (!in.st.ok || in.st.kind != FileKind::regular) {
     *error = quoted(path) + " is not a regular file; passed over";
     return false;
   }
   in.regular = true;
-  in.size = static_cast<std::uint64_t>(in.st.st_size);
+  in.size = in.st.size;
   in.keeps_attributes = true;
   in.is_file = true;
   return true;
@@ -456,7 +460,7 @@ constexpr std::size_t kFilterHead = 4096;  // what --filter=auto looks at
 
 // Compresses one input into its archive (a file, or standard output) with `threads` encoding
 // workers at most.
-JobResult compress_job(const Job& job, const Options& options, unsigned threads, mode_t new_file_mode,
+JobResult compress_job(const Job& job, const Options& options, unsigned threads, std::uint32_t new_file_mode,
                        Progress& progress) {
   JobResult result;
   const auto fail = [&](const std::string& text) {
@@ -476,8 +480,7 @@ JobResult compress_job(const Job& job, const Options& options, unsigned threads,
     stdout_sink.emplace();
     const platform::StreamInfo& out = stdout_sink->info();
     // Appending to the file being read would never end.
-    if (in.is_file && out.regular && out.device == static_cast<std::uint64_t>(in.st.st_dev) &&
-        out.inode == static_cast<std::uint64_t>(in.st.st_ino)) {
+    if (in.is_file && out.regular && out.device == in.st.device && out.inode == in.st.inode) {
       return fail(shown + ": standard output is the input itself");
     }
   }
@@ -567,8 +570,8 @@ JobResult compress_job(const Job& job, const Options& options, unsigned threads,
     return fail(shown + ": " + error);
   }
   if (!to_stdout) {
-    const timespec times[2] = {in.st.st_atim, in.st.st_mtim};
-    const mode_t mode = in.keeps_attributes ? in.st.st_mode : new_file_mode;
+    const platform::FileTime times[2] = {in.st.accessed, in.st.modified};
+    const std::uint32_t mode = in.keeps_attributes ? in.st.mode : new_file_mode;
     // --rm removes the input next: the archive must be on the disk first, name and all.
     if (options.remove_inputs) file_sink.make_durable();
     if (!file_sink.commit(mode, in.keeps_attributes ? times : nullptr, &error)) return fail(error);
@@ -598,9 +601,7 @@ JobResult compress_job(const Job& job, const Options& options, unsigned threads,
 class JobRunner {
  public:
   JobRunner(const Options& options, Progress& progress) : options_(options), progress_(progress) {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    new_file_mode_ = 0666 & ~mask;
+    new_file_mode_ = platform::new_file_mode();
     workers_ = std::max(1u, options.threads);
   }
 
@@ -671,7 +672,7 @@ class JobRunner {
 
   const Options& options_;
   Progress& progress_;
-  mode_t new_file_mode_ = 0644;
+  std::uint32_t new_file_mode_ = 0644;
   unsigned workers_ = 1;
   Totals totals_;
   int failures_ = 0;
@@ -681,7 +682,7 @@ class JobRunner {
 
 int run_compression(const Options& options) {
   const auto start = std::chrono::steady_clock::now();
-  Progress progress(options.verbose && ::isatty(STDERR_FILENO) != 0, 0);
+  Progress progress(options.verbose && platform::is_terminal(platform::StandardStream::error), 0);
   remove_temporary_files_on_signals();
   // A reader gone from a pipe must not end the run between a temporary file and its rename: the
   // failed write is counted instead, and the run ends as any failure does.

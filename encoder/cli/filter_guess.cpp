@@ -3,12 +3,11 @@
 // x86 code; the x86 branch filter then turns its call and jump targets absolute.
 #include "filter_guess.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <vector>
 
 #include "codec/forward_filters.h"
+#include "platform/streams.h"
 
 namespace uq::suite {
 
@@ -46,14 +45,9 @@ std::uint8_t guess_filter(const std::uint8_t* head, std::size_t size) {
 
 std::uint8_t guess_filter_of(int fd, std::uint64_t base) {
   std::vector<std::uint8_t> head(kHeadBytes);
-  std::size_t got = 0;
-  while (got < head.size()) {
-    const ssize_t r = ::pread(fd, head.data() + got, head.size() - got, static_cast<off_t>(base + got));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;  // a read that fails here fails again, and is reported, in the compression
-    got += static_cast<std::size_t>(r);
-  }
-  return guess_filter(head.data(), got);
+  // A read that fails here fails again, and is reported, in the compression.
+  const std::int64_t got = platform::read_full_at(fd, base, head.data(), head.size());
+  return guess_filter(head.data(), got > 0 ? static_cast<std::size_t>(got) : 0);
 }
 
 }  // namespace uq::suite

@@ -1,6 +1,5 @@
 // quarvex: the suite's one command. It compresses files and trees, restores them with -d
 // (checked, unlike the restore tool, which salvages), lists archives (-l) or tests them (-t).
-#include <csignal>
 #include <cstdio>
 #include <thread>
 
@@ -12,7 +11,7 @@
 
 int main(int argc, char** argv) {
   // Past a file-size limit a write must fail (and only the temporary file go), not end the process.
-  std::signal(SIGXFSZ, SIG_IGN);
+  uq::platform::ignore_file_size_signal();
   // A missing standard stream gets the null device, and no archive its number.
   uq::platform::guard_standard_streams();
   using uq::suite::Command;

@@ -1,20 +1,19 @@
-// The temporary file and its rename: mkostemp beside the final name, buffered writes, the input's
-// mode and times, then an atomic rename (RENAME_NOREPLACE without --force, so that a file made
-// meanwhile by someone else is kept too).
+// The temporary file and its rename: a new file beside the final name, buffered writes, the
+// input's mode and times, then an atomic rename (one that never replaces without --force, so
+// that a file made meanwhile by someone else is kept too).
 #include "safe_output.h"
-
-#include <fcntl.h>
-#include <limits.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <random>
 
 #include "platform/file_sync.h"
 #include "platform/output_file.h"
+#include "platform/paths.h"
+#include "platform/replaced_file.h"
 #include "platform/streams.h"
 
 namespace uq::suite {
@@ -28,14 +27,14 @@ constexpr std::size_t kNameMax = 255;
 // archive that may be written at once (small files are compressed several at a time).
 constexpr int kSlots = 128;
 struct TempSlot {
-  char path[PATH_MAX + 1];
+  char path[platform::kMaxPathLength + 1];
   volatile std::sig_atomic_t armed;
 };
 TempSlot temp_slots[kSlots];
 std::mutex temp_slots_mutex;
 
 int arm(const std::string& path) {
-  if (path.size() >= sizeof temp_slots[0].path) return -1;  // can't happen: mkostemp would have failed
+  if (path.size() >= sizeof temp_slots[0].path) return -1;  // can't happen: the create would have failed
   std::lock_guard lock(temp_slots_mutex);
   for (int i = 0; i < kSlots; ++i) {
     if (temp_slots[i].armed != 0) continue;
@@ -52,23 +51,32 @@ void disarm(int slot) {
   temp_slots[slot].armed = 0;
 }
 
-extern "C" void on_fatal_signal(int sig) {
+void remove_armed_files() {
   for (TempSlot& slot : temp_slots) {
-    if (slot.armed != 0) ::unlink(slot.path);
+    if (slot.armed != 0) platform::remove_file_at_once(slot.path);
   }
-  std::signal(sig, SIG_DFL);
-  std::raise(sig);
 }
 
 std::string quoted(const std::string& path) { return "'" + path + "'"; }
 
+// Six letters or digits for a temporary name, as mkstemp makes them: 62^6 names, so that a run
+// meets a taken one only where someone made it on purpose, and tries another.
+constexpr int kNameAttempts = 100;
+std::string random_letters() {
+  static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  thread_local std::mt19937_64 random{std::random_device{}()};
+  std::string letters(6, 'X');
+  for (char& c : letters) c = kLetters[random() % (sizeof kLetters - 1)];
+  return letters;
+}
+
 // What --force may replace: a regular file, or a symbolic link to one or to nothing. A link to a
 // device or a directory (/dev/stdout, say) stands for something that is not an archive.
-bool replaceable(const std::string& path, const struct stat& existing, std::string* error) {
-  if (S_ISREG(existing.st_mode)) return true;
-  if (S_ISLNK(existing.st_mode)) {
-    struct stat target {};
-    if (::stat(path.c_str(), &target) == 0 ? S_ISREG(target.st_mode) : errno == ENOENT) return true;
+bool replaceable(const std::string& path, const platform::FileStatus& existing, std::string* error) {
+  if (existing.kind == platform::FileKind::regular && !existing.link) return true;
+  if (existing.link) {
+    const platform::FileStatus target = platform::file_status(path);
+    if (target.ok ? target.kind == platform::FileKind::regular : target.err == ENOENT) return true;
     *error = quoted(path) + " is a link to something other than a regular file; not replaced";
     return false;
   }
@@ -78,37 +86,21 @@ bool replaceable(const std::string& path, const struct stat& existing, std::stri
 
 }  // namespace
 
-void remove_temporary_files_on_signals() {
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction action {};
-    action.sa_handler = on_fatal_signal;
-    sigemptyset(&action.sa_mask);
-    sigaction(sig, &action, nullptr);
-  }
-}
+void remove_temporary_files_on_signals() { platform::on_interruption(remove_armed_files); }
 
-bool SafeOutput::open(const std::string& final_path, bool force, const platform::FileStatus& input,
+bool SafeOutput::open(const std::string& final_path, bool force, const platform::FileStatus* input,
                       std::string* error) {
-  struct stat identity {};
-  identity.st_dev = static_cast<dev_t>(input.device);
-  identity.st_ino = static_cast<ino_t>(input.inode);
-  return open(final_path, force, input.ok ? &identity : nullptr, error);
-}
-
-bool SafeOutput::open(const std::string& final_path, bool force, const struct stat* input, std::string* error) {
   final_ = final_path;
   force_ = force;
-  const std::size_t slash = final_path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : final_path.substr(0, slash);
+  const std::size_t slash = final_path.find_last_of(platform::kDirSeparators);
   const std::string base = slash == std::string::npos ? final_path : final_path.substr(slash + 1);
   if (base.empty() || base == "." || base == "..") {
     *error = quoted(final_path) + " names a directory, not a file";
     return false;
   }
 
-  struct stat existing {};
-  if (::lstat(final_path.c_str(), &existing) == 0) {
-    if (input != nullptr && existing.st_dev == input->st_dev && existing.st_ino == input->st_ino) {
+  if (const platform::FileStatus existing = platform::link_status(final_path); existing.ok) {
+    if (input != nullptr && input->ok && existing.device == input->device && existing.inode == input->inode) {
       *error = quoted(final_path) + " is the input itself; not replaced";
       return false;
     }
@@ -118,38 +110,39 @@ bool SafeOutput::open(const std::string& final_path, bool force, const struct st
     }
     if (!replaceable(final_path, existing, error)) return false;
     replaces_ = true;
-  } else if (errno != ENOENT) {
-    *error = "cannot create " + quoted(final_path) + ": " + std::strerror(errno);
+  } else if (existing.err != ENOENT) {
+    *error = "cannot create " + quoted(final_path) + ": " + std::strerror(existing.err);
     return false;
   }
 
-  // ".NAME.XXXXXX" tells a leftover's origin; a name too long for that gets a short one.
-  std::string name = base.size() + 8 <= kNameMax ? "." + base + ".XXXXXX" : ".quarvex.XXXXXX";
-  std::string templ = (slash == std::string::npos ? "" : dir + (dir == "/" ? "" : "/")) + name;
-  std::vector<char> buffer(templ.begin(), templ.end());
-  buffer.push_back('\0');
-  const int fd = ::mkostemp(buffer.data(), O_CLOEXEC);
-  if (fd < 0) {
-    *error = "cannot create " + quoted(final_path) + ": " + std::strerror(errno);
-    return false;
+  // ".NAME.XXXXXX" tells a leftover's origin; a name too long for that gets a short one. The
+  // slot holds the name before the file is made under it, so that an interruption at any moment
+  // finds every temporary file there is.
+  const std::string stem = (slash == std::string::npos ? "" : final_path.substr(0, slash + 1)) +
+                           (base.size() + 8 <= kNameMax ? "." + base + "." : std::string(".quarvex."));
+  int err = EEXIST;
+  for (int attempt = 0; attempt < kNameAttempts && err == EEXIST; ++attempt) {
+    const std::string path = stem + random_letters();
+    const int slot = arm(path);
+    const int fd = platform::create_new_file(path);
+    if (fd >= 0) {
+      fd_ = fd;
+      temp_ = path;
+      slot_ = slot;
+      buffer_.reserve(kBufferBytes);
+      return true;
+    }
+    err = errno;
+    disarm(slot);
   }
-  fd_ = fd;
-  temp_ = buffer.data();
-  slot_ = arm(temp_);
-  buffer_.reserve(kBufferBytes);
-  return true;
+  *error = "cannot create " + quoted(final_path) + ": " + std::strerror(err);
+  return false;
 }
 
 bool SafeOutput::write_all(const std::uint8_t* data, std::size_t len) {
-  std::size_t done = 0;
-  while (done < len) {
-    const ssize_t n = ::write(fd_, data + done, len - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = ENOSPC;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
+  if (const int err = platform::write_full(fd_, data, len); err != 0) {
+    errno = err;
+    return false;
   }
   return true;
 }
@@ -170,12 +163,9 @@ bool SafeOutput::write(const std::uint8_t* data, std::size_t len) {
 
 bool SafeOutput::rewrite_start(const std::uint8_t* data, std::size_t len) {
   if (fd_ < 0 || !flush()) return false;
-  std::size_t done = 0;
-  while (done < len) {
-    const ssize_t n = ::pwrite(fd_, data + done, len - done, static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
+  if (const int err = platform::write_full_at(fd_, 0, data, len); err != 0) {
+    errno = err;
+    return false;
   }
   return true;
 }
@@ -187,13 +177,12 @@ int SafeOutput::write_at(std::uint64_t offset, const std::uint8_t* data, std::si
 int SafeOutput::extend_to(std::uint64_t size) { return fd_ < 0 ? EBADF : platform::extend_file(fd_, size); }
 
 bool SafeOutput::commit(const platform::FileStatus& attributes, bool durable, std::string* error) {
-  const timespec times[2] = {{static_cast<time_t>(attributes.accessed.seconds), attributes.accessed.nanoseconds},
-                             {static_cast<time_t>(attributes.modified.seconds), attributes.modified.nanoseconds}};
+  const platform::FileTime times[2] = {attributes.accessed, attributes.modified};
   durable_ = durable_ || durable;
-  return commit(static_cast<mode_t>(attributes.mode), times, error);
+  return commit(attributes.mode, times, error);
 }
 
-bool SafeOutput::commit(mode_t mode, const struct timespec* times, std::string* error) {
+bool SafeOutput::commit(std::uint32_t mode, const platform::FileTime* times, std::string* error) {
   const auto fail = [&](const std::string& what) {
     *error = what + " " + quoted(final_) + ": " + std::strerror(errno);
     discard();
@@ -201,18 +190,18 @@ bool SafeOutput::commit(mode_t mode, const struct timespec* times, std::string* 
   };
   if (fd_ < 0) return false;
   if (!flush()) return fail("write error on");
-  if (::fchmod(fd_, mode & 0777) != 0) return fail("cannot set the mode of");
-  if (::futimens(fd_, times) != 0) return fail("cannot set the times of");
+  if ((errno = platform::set_file_mode(fd_, mode & 0777)) != 0) return fail("cannot set the mode of");
+  if ((errno = platform::set_file_times(fd_, times)) != 0) return fail("cannot set the times of");
   // Only an output that replaces another goes to the disk before the rename: after a crash the
   // old one must still be there if the new one is not. So does one whose source is removed next.
   if ((replaces_ || durable_) && (errno = platform::sync_file(fd_)) != 0) return fail("write error on");
   const int fd = fd_;
   fd_ = -1;
-  if (::close(fd) != 0) return fail("write error on");
+  if ((errno = platform::close_file(fd)) != 0) return fail("write error on");
   if (!install(error)) return false;
   if (durable_) {
-    const std::size_t slash = final_.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : final_.substr(0, slash);
+    const std::size_t slash = final_.find_last_of(platform::kDirSeparators);
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? final_.substr(0, 1) : final_.substr(0, slash);
     if (const int err = platform::sync_directory(dir)) {
       *error = "cannot flush the directory of " + quoted(final_) + ": " + std::strerror(err);
       return false;
@@ -223,30 +212,23 @@ bool SafeOutput::commit(mode_t mode, const struct timespec* times, std::string* 
 
 bool SafeOutput::install(std::string* error) {
   if (!force_) {
-    // Never over a name that appeared since open(): renameat2 where the file system has it, a
-    // hard link (which fails on an existing name) where it doesn't.
-    if (::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, final_.c_str(), RENAME_NOREPLACE) == 0) {
-      renamed();
-      return true;
+    // Never over a name that appeared since open().
+    if (const int err = platform::rename_without_replacing(temp_, final_); err != 0) {
+      *error = err == EEXIST ? quoted(final_) + " exists; not replaced (-f replaces it)"
+                             : "cannot create " + quoted(final_) + ": " + std::strerror(err);
+      discard();
+      return false;
     }
-    if (errno == EINVAL || errno == ENOSYS) {
-      if (::link(temp_.c_str(), final_.c_str()) == 0) {
-        discard();
-          return true;
-      }
-    }
-    *error = errno == EEXIST ? quoted(final_) + " exists; not replaced (-f replaces it)"
-                             : "cannot create " + quoted(final_) + ": " + std::strerror(errno);
+    renamed();
+    return true;
+  }
+  if (const platform::FileStatus existing = platform::link_status(final_);
+      existing.ok && !replaceable(final_, existing, error)) {
     discard();
     return false;
   }
-  struct stat existing {};
-  if (::lstat(final_.c_str(), &existing) == 0 && !replaceable(final_, existing, error)) {
-    discard();
-    return false;
-  }
-  if (::rename(temp_.c_str(), final_.c_str()) != 0) {
-    *error = "cannot create " + quoted(final_) + ": " + std::strerror(errno);
+  if (const int err = platform::rename_replacing(temp_, final_); err != 0) {
+    *error = "cannot create " + quoted(final_) + ": " + std::strerror(err);
     discard();
     return false;
   }
@@ -262,11 +244,11 @@ void SafeOutput::renamed() {
 
 void SafeOutput::discard() {
   if (fd_ >= 0) {
-    ::close(fd_);
+    platform::close_file(fd_);
     fd_ = -1;
   }
   if (!temp_.empty()) {
-    ::unlink(temp_.c_str());  // before the slot is freed: a signal in between finds it gone
+    platform::remove_file(temp_);  // before the slot is freed: a signal in between finds it gone
     disarm(slot_);
     slot_ = -1;
     temp_.clear();

@@ -6,8 +6,6 @@
 // failure only the temporary file goes.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -24,11 +22,13 @@ class SafeOutput {
   SafeOutput(const SafeOutput&) = delete;
   SafeOutput& operator=(const SafeOutput&) = delete;
 
-  // Checks what is at `final_path` (and that it is not the input `input`, when given), then
-  // creates the temporary file beside it. False with a message in *error when the archive can't
-  // be written there.
-  bool open(const std::string& final_path, bool force, const struct stat* input, std::string* error);
-  bool open(const std::string& final_path, bool force, const platform::FileStatus& input, std::string* error);
+  // Checks what is at `final_path` (and that it is not the input `input`, when given and known),
+  // then creates the temporary file beside it. False with a message in *error when the archive
+  // can't be written there.
+  bool open(const std::string& final_path, bool force, const platform::FileStatus* input, std::string* error);
+  bool open(const std::string& final_path, bool force, const platform::FileStatus& input, std::string* error) {
+    return open(final_path, force, &input, error);
+  }
 
   // Appends bytes (buffered); false on a failed write, with errno set.
   bool write(const std::uint8_t* data, std::size_t len);
@@ -40,10 +40,10 @@ class SafeOutput {
   // Makes the file at least `size` bytes long, the bytes added reading as zeros. Gives 0 or errno.
   int extend_to(std::uint64_t size);
 
-  // Gives the file `mode`'s permission bits and the access and modification times `times` (null:
-  // now), then renames it onto the final path. False with a message in *error; the temporary
-  // file is then removed.
-  bool commit(mode_t mode, const struct timespec* times, std::string* error);
+  // Gives the file `mode`'s permission bits and the access and modification times `times` (the
+  // two in that order; null: now), then renames it onto the final path. False with a message in
+  // *error; the temporary file is then removed.
+  bool commit(std::uint32_t mode, const platform::FileTime* times, std::string* error);
   // The same with the permission bits and times of `attributes`. A `durable` file (whose source is
   // removed next) is flushed to the disk before the rename, and its directory after it.
   bool commit(const platform::FileStatus& attributes, bool durable, std::string* error);
@@ -76,8 +76,9 @@ class SafeOutput {
   std::vector<std::uint8_t> buffer_;
 };
 
-// Removes the temporary file of the archive in progress when SIGINT, SIGTERM or SIGHUP ends the
-// process. Call once, before the first archive.
+// Removes the temporary file of the archive in progress when the user interrupts the process
+// (SIGINT, SIGTERM or SIGHUP; on Windows Ctrl-C, Ctrl-Break or the console's close). Call once,
+// before the first archive.
 void remove_temporary_files_on_signals();
 
 }  // namespace uq::suite

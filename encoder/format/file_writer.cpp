@@ -5,10 +5,6 @@
 #include "unquarvex.h"
 
 #include <xxhash.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
@@ -19,6 +15,11 @@
 #include <new>
 #include <random>
 #include <thread>
+
+#include "platform/file_status.h"
+#include "platform/replaced_file.h"
+#include "platform/stream_position.h"
+#include "platform/streams.h"
 
 namespace uq::enc {
 
@@ -438,28 +439,27 @@ std::vector<std::uint8_t> compress_bytes(const std::uint8_t* data, std::size_t n
 
 bool compress_file(const std::string& in_path, const std::string& out_path,
                    const WriterOptions& options, WriteSummary* summary, std::string* error) {
-  int in = ::open(in_path.c_str(), O_RDONLY);
+  int in = platform::open_for_reading(in_path);
   if (in < 0) {
     *error = "cannot open '" + in_path + "': " + errno_text();
     return false;
   }
-  struct stat in_stat {};
-  if (::fstat(in, &in_stat) != 0 || !S_ISREG(in_stat.st_mode)) {
+  const platform::FileStatus in_stat = platform::descriptor_status(in);
+  if (!in_stat.ok || in_stat.kind != platform::FileKind::regular) {
     *error = "'" + in_path + "' is not a regular file";
-    ::close(in);
+    platform::close_file(in);
     return false;
   }
-  struct stat out_stat {};
-  if (::stat(out_path.c_str(), &out_stat) == 0 && out_stat.st_dev == in_stat.st_dev &&
-      out_stat.st_ino == in_stat.st_ino) {
+  const platform::FileStatus out_stat = platform::file_status(out_path);
+  if (out_stat.ok && out_stat.device == in_stat.device && out_stat.inode == in_stat.inode) {
     *error = "input and output are the same file";
-    ::close(in);
+    platform::close_file(in);
     return false;
   }
   std::FILE* out = std::fopen(out_path.c_str(), "wb");
   if (out == nullptr) {
     *error = "cannot create '" + out_path + "': " + errno_text();
-    ::close(in);
+    platform::close_file(in);
     return false;
   }
   // A large stdio buffer: records are 5 bytes and blocks about a MiB.
@@ -467,17 +467,9 @@ bool compress_file(const std::string& in_path, const std::string& out_path,
   std::setvbuf(out, out_buffer.data(), _IOFBF, out_buffer.size());
 
   auto read = [&](std::uint64_t offset, std::uint8_t* dst, std::size_t len) {
-    std::size_t got = 0;
-    while (got < len) {
-      ssize_t r = ::pread(in, dst + got, len - got, static_cast<off_t>(offset + got));
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) {
-        if (r == 0) errno = EIO;  // the input shrank while it was read
-        return false;
-      }
-      got += static_cast<std::size_t>(r);
-    }
-    return true;
+    const std::int64_t got = platform::read_full_at(in, offset, dst, len);
+    if (got >= 0 && static_cast<std::size_t>(got) < len) errno = EIO;  // the input shrank while it was read
+    return got >= 0 && static_cast<std::size_t>(got) == len;
   };
   auto write = [&](const std::uint8_t* p, std::size_t len) {
     return len == 0 || std::fwrite(p, 1, len, out) == len;
@@ -485,14 +477,14 @@ bool compress_file(const std::string& in_path, const std::string& out_path,
   bool ok = false;
   try {
     auto rewrite_header = [&](const std::uint8_t* header, std::size_t len) {
-      return std::fflush(out) == 0 && fseeko(out, 0, SEEK_SET) == 0 && std::fwrite(header, 1, len, out) == len;
+      return std::fflush(out) == 0 && platform::seek_stream(out, 0) == 0 && std::fwrite(header, 1, len, out) == len;
     };
-    ok = write_compressed(static_cast<std::int64_t>(in_stat.st_size), read, write, rewrite_header, options,
+    ok = write_compressed(static_cast<std::int64_t>(in_stat.size), read, write, rewrite_header, options,
                           summary, error);
   } catch (const std::exception& e) {  // memory or threads could not be had
     *error = e.what();
   }
-  ::close(in);
+  platform::close_file(in);
   if (std::fclose(out) != 0 && ok) {
     *error = "write error: " + errno_text();
     ok = false;

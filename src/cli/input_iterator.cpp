@@ -141,11 +141,11 @@ bool InputIterator::take_argument(std::string& path, FileStatus& status) {
       complain(argument, err);  // given, so that it is recreated, but not entered
     } else {
       std::string dir_path = argument;
-      if (!dir_path.empty() && dir_path.back() == kDirSeparator) dir_path.pop_back();
+      if (!dir_path.empty() && platform::is_dir_separator(dir_path.back())) dir_path.pop_back();
       walk_.emplace(std::move(dir_path), std::move(contents), list_, passed_over_);
     }
   }
-  path = argument;  // as typed, a trailing "/" included
+  path = argument;  // as typed, a trailing separator included
   status = own;
   return true;
 }

@@ -42,8 +42,8 @@ struct DirIdentity {
 // before its first entry is given, so a run's order does not depend on the file system.
 class DirectoryWalk {
  public:
-  // `dir_path` is the argument less one trailing "/"; `root` its names. A directory below it that
-  // is `passed_over` is reported and neither given nor entered.
+  // `dir_path` is the argument less one trailing separator; `root` its names. A directory below it
+  // that is `passed_over` is reported and neither given nor entered.
   DirectoryWalk(std::string dir_path, DirNames root, ListDirectory list,
                 std::optional<DirIdentity> passed_over = std::nullopt);
 

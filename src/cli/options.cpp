@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 #include <limits>
+#include <string_view>
 
 #include "platform/paths.h"
 
@@ -17,8 +18,9 @@ constexpr const char kDefaultProgramName[] = "unquarvex";
 
 std::string base_name(const char* path) {
   if (path == nullptr || *path == '\0') return kDefaultProgramName;
-  const char* slash = std::strrchr(path, platform::kDirSeparator);
-  return slash == nullptr ? path : slash + 1;
+  const std::string_view text(path);
+  const std::size_t slash = text.find_last_of(platform::kDirSeparators);
+  return std::string(slash == std::string_view::npos ? text : text.substr(slash + 1));
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 namespace uq::cli {
 
 struct Options {
-  std::string program_name;        // argv[0] after its last "/", shown in the usage text
+  std::string program_name;        // argv[0] after its last separator, shown in the usage text
   std::vector<std::string> args;   // non-option arguments in order: inputs, then the destination
   std::int32_t thread_count = 0;   // decode workers, 0 to pipeline::kMaxWorkers
   std::int32_t recursive = 0;      // "-r" seen

@@ -18,7 +18,7 @@ namespace uq::cli {
 namespace {
 
 using platform::FileKind;
-using platform::kDirSeparator;
+using platform::kDirSeparators;
 
 // Makes one level; one that exists already as a directory counts as made. Any other failure
 // ends the run, since the files meant for it could not be restored.
@@ -33,11 +33,11 @@ void make_level(const std::string& level) {
   pipeline::fatal_exit(-1);
 }
 
-// Makes every level of `path`: the text before each "/", then the whole path. The empty text
-// before the leading "/" of an absolute path is passed over.
+// Makes every level of `path`: the text before each separator, then the whole path. The empty
+// text before the leading separator of an absolute path is passed over.
 void make_output_directories(const std::string& path) {
-  for (std::size_t slash = path.find(kDirSeparator); slash != std::string::npos;
-       slash = path.find(kDirSeparator, slash + 1)) {
+  for (std::size_t slash = path.find_first_of(kDirSeparators); slash != std::string::npos;
+       slash = path.find_first_of(kDirSeparators, slash + 1)) {
     if (slash != 0) make_level(path.substr(0, slash));
   }
   make_level(path);

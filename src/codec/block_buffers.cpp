@@ -13,7 +13,7 @@
 #include <mutex>
 #include <vector>
 
-#include <sys/mman.h>
+#include "platform/pages.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -114,8 +114,7 @@ void* allocate_block_memory(std::size_t bytes) {
 #if defined(__SANITIZE_ADDRESS__)
   return std::malloc(bytes);  // keeps AddressSanitizer's red zones around every buffer
 #else
-  void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return memory == MAP_FAILED ? nullptr : memory;
+  return platform::map_pages(bytes);
 #endif
 }
 
@@ -124,7 +123,7 @@ void free_block_memory(void* memory, std::size_t bytes) {
   (void)bytes;
   std::free(memory);
 #else
-  munmap(memory, bytes);
+  platform::unmap_pages(memory, bytes);
 #endif
 }
 

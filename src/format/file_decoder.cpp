@@ -1,9 +1,6 @@
 // decode_file: header check, output creation, then each block record in turn.
 #include "format/file_decoder.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -23,6 +20,7 @@
 #include "pipeline/run_settings.h"
 #include "pipeline/threaded_run.h"
 #include "pipeline/output.h"
+#include "platform/stream.h"
 #include "platform/stream_position.h"
 #include "report/console.h"
 #include "report/report.h"
@@ -53,7 +51,7 @@ class RecentIndexes {
   std::array<std::int64_t, kRecentIndexSlots> slots_;
 };
 
-std::FILE* open_for_reading(const char* path) { return std::fopen(path, "rb"); }
+std::FILE* open_for_reading(const char* path) { return platform::open_input(path); }
 
 std::atomic<InputOpener> input_opener{&open_for_reading};
 
@@ -133,9 +131,7 @@ int FileDecoder::run() {
     reporter_.cannot_open(input_path_, errno);
     return -1;
   }
-  if (struct stat st {}; fileno(input_.get()) >= 0 && ::fstat(fileno(input_.get()), &st) == 0 && S_ISREG(st.st_mode)) {
-    input_size_ = static_cast<std::uint64_t>(st.st_size);
-  }
+  input_size_ = platform::regular_file_size(input_.get()).value_or(0);
 
   std::uint8_t header_bytes[kHeaderSize];
   errno = 0;
@@ -355,15 +351,14 @@ std::optional<int> FileDecoder::copy_stored(std::int64_t index, std::uint64_t ou
   // A filtered block is changed on its way; a block past the input's end must fail where it is
   // read, with the message of a cut-short block.
   if (codec::has_post_filter(header_.filter) || !output_->takes_copies()) return std::nullopt;
-  const int fd = fileno(input_.get());
-  const off_t at = fd >= 0 ? ftello(input_.get()) : -1;
+  const std::int64_t at = platform::stream_position(input_.get());
   if (at < 0 || static_cast<std::uint64_t>(at) + len > input_size_) return std::nullopt;
   if (!output_->has_source()) {
-    const int source = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    const int source = platform::duplicate_input(input_.get());
     if (source < 0) return std::nullopt;  // out of descriptors: the bytes are read instead
     output_->adopt_source(source);
   }
-  if (fseeko(input_.get(), len, SEEK_CUR) != 0) return std::nullopt;
+  if (platform::skip_in_stream(input_.get(), len) != 0) return std::nullopt;
   const auto source_offset = static_cast<std::uint64_t>(at);
   if (!pipeline::run_has_workers) {
     if (output_->copy(index, out_offset, source_offset, len)) return 0;

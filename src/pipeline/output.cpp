@@ -1,14 +1,13 @@
 // An output's own account of its blocks, and the output that writes a restored file.
 #include "pipeline/output.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 
 #include "platform/output_file.h"
+#include "platform/stream.h"
 
 namespace uq::pipeline {
 
@@ -63,7 +62,7 @@ void Output::counted(std::int64_t index) {
 
 bool Output::finish() {
   finished_ = true;
-  if (source_fd_ >= 0) ::close(source_fd_);
+  if (source_fd_ >= 0) platform::close_input(source_fd_);
   source_fd_ = -1;
   bool close_failed = false;
   if (int err = close_target(); err != 0) {

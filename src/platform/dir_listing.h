@@ -1,8 +1,6 @@
 // Directory listing: open a directory, read its names one at a time, close it.
 #pragma once
 
-#include <dirent.h>
-
 #include <cstdint>
 #include <string>
 
@@ -34,7 +32,7 @@ class DirListing {
   void close();
 
  private:
-  DIR* dir_ = nullptr;
+  void* handle_ = nullptr;  // the platform's listing (a DIR*, or a directory handle with its buffer)
   int error_ = 0;
   std::uint64_t device_ = 0;
   std::uint64_t inode_ = 0;

@@ -24,10 +24,17 @@ struct FileStatus {
   std::uint64_t size = 0;    // of a regular file
   FileTime accessed;         // last access and last modification
   FileTime modified;
+  bool link = false;         // a symbolic link (on Windows also a junction) itself: link_status alone
 };
 
 // The status of `path`, following symbolic links.
 FileStatus file_status(const std::string& path);
+
+// The status of `path` itself: a symbolic link is not followed, and says so in `link`.
+FileStatus link_status(const std::string& path);
+
+// The status of the open file `fd`.
+FileStatus descriptor_status(int fd);
 
 // The status of what standard input is (a file, a pipe, a terminal...).
 FileStatus standard_input_status();

@@ -1,9 +1,6 @@
-// Physical memory from sysconf; control-group limits from the files the kernel exposes; the
-// process's own limits from getrlimit.
+// Control-group limits from the files the kernel exposes. Where there are none (on Windows, say)
+// the files don't exist and there is no limit.
 #include "platform/memory.h"
-
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -40,13 +37,6 @@ void take_min(std::optional<std::uint64_t>& best, std::optional<std::uint64_t> v
 
 }  // namespace
 
-std::uint64_t physical_memory() {
-  long pages = sysconf(_SC_PHYS_PAGES);
-  long page_size = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return 0;
-  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
-}
-
 std::optional<std::uint64_t> cgroup_memory_limit(const std::string& root, const std::string& self_cgroup) {
   std::string lines = self_cgroup.empty() ? read_text("/proc/self/cgroup") : self_cgroup;
   std::optional<std::uint64_t> limit;
@@ -71,17 +61,6 @@ std::optional<std::uint64_t> cgroup_memory_limit(const std::string& root, const 
       if (path.empty() || path == "/") break;
       std::size_t slash = path.rfind('/');
       path = slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
-    }
-  }
-  return limit;
-}
-
-std::optional<std::uint64_t> address_space_limit() {
-  std::optional<std::uint64_t> limit;
-  for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
-    rlimit lim{};
-    if (getrlimit(resource, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY) {
-      take_min(limit, static_cast<std::uint64_t>(lim.rlim_cur));
     }
   }
   return limit;

@@ -33,8 +33,9 @@ class OutputFile {
     std::size_t copied = 0;   // bytes copied before a failure
   };
 
-  // Copies `size` bytes at `source_offset` of the file `source` to byte `offset`, inside the
-  // kernel where it can (copy_file_range), through a small buffer where it can't.
+  // Copies `size` bytes at `source_offset` of the file `source` (a descriptor from
+  // duplicate_input, stream.h) to byte `offset`, inside the kernel where it can
+  // (copy_file_range), through a small buffer where it can't.
   CopyResult copy_from(int source, std::uint64_t source_offset, std::uint64_t offset, std::size_t size);
 
   // Whether the output is a regular file, whose unwritten bytes read as zeros.
@@ -49,7 +50,7 @@ class OutputFile {
   const std::string& path() const { return path_; }
 
  private:
-  int fd_ = -1;
+  std::intptr_t file_ = -1;  // descriptor or handle; -1 (also Windows' invalid handle) when closed
   bool regular_ = false;
   std::string path_;
 };

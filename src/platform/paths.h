@@ -1,14 +1,33 @@
-// Path conventions of the platform: the one directory separator and the longest path it takes.
+// Path conventions of the platform: the one directory separator, the characters taken as one
+// when a path is taken apart, and the longest path the programs take.
 #pragma once
 
-#include <climits>
 #include <cstddef>
 
 namespace uq::platform {
 
+#ifdef _WIN32
+// Paths are joined with the backslash. Windows itself takes "/" as a separator too, so a name
+// typed as dir/a.qvx is taken apart at either character; joins still use the backslash.
+inline constexpr char kDirSeparator = '\\';
+inline constexpr const char kDirSeparators[] = "\\/";
+#else
 inline constexpr char kDirSeparator = '/';
+inline constexpr const char kDirSeparators[] = "/";
+#endif
 
-// Longest path, in characters, that the platform accepts (PATH_MAX less the terminator).
-inline constexpr std::size_t kMaxPathLength = PATH_MAX - 1;
+// Whether `c` separates two components of a path.
+constexpr bool is_dir_separator(char c) {
+  for (const char* s = kDirSeparators; *s != '\0'; ++s) {
+    if (c == *s) return true;
+  }
+  return false;
+}
+
+// Longest path, in bytes, that the programs take: Linux's PATH_MAX less the terminator. Windows
+// is held to the same number: its wide calls take paths of up to 32,767 characters through the
+// extended-length form, which the platform layer uses for every path too long for the classic
+// limit of 260, so the number is the programs' own choice there.
+inline constexpr std::size_t kMaxPathLength = 4095;
 
 }  // namespace uq::platform

@@ -1,4 +1,4 @@
-// Process-level services: processor count, signal set-up and the immediate exit.
+// Process-level services: processor count, signal set-up, error texts and the immediate exit.
 #pragma once
 
 namespace uq::platform {
@@ -9,6 +9,13 @@ int processor_count();
 // Ignores SIGPIPE and SIGXFSZ, so a closed pipe or a file-size limit becomes a failed write that
 // the program reports instead of a signal that kills it half way.
 void ignore_fatal_write_signals();
+
+// Makes a write past the file-size limit fail (EFBIG) rather than end the process with SIGXFSZ.
+// Nothing to do where there is no such signal.
+void ignore_file_size_signal();
+
+// The C runtime's text for the errno value `err`, as strerror gives it.
+const char* error_text(int err);
 
 // Which of the standard streams the process was started without.
 struct StandardStreams {
@@ -26,7 +33,8 @@ void guard_standard_streams();
 const StandardStreams& missing_standard_streams();
 
 // Flushes standard output and standard error, then ends the process at once with `status`
-// (taken modulo 256, so -1 is seen as 255), without running destructors under live threads.
+// without running destructors under live threads. POSIX keeps the status modulo 256, so -1 is
+// seen as 255; Windows keeps all 32 bits, so -1 is the exit code 0xFFFFFFFF.
 [[noreturn]] void exit_now(int status);
 
 }  // namespace uq::platform

@@ -2,19 +2,21 @@
 #include "report/console.h"
 
 #include <cstdarg>
-#include <cstring>
+
+#include "platform/stream.h"
+#include "platform/system.h"
 
 namespace uq::report {
 
 void print_message(std::FILE* stream, const char* format, ...) {
   std::va_list args;
   va_start(args, format);
-  flockfile(stream);
+  platform::lock_stream(stream);
   std::vfprintf(stream, format, args);
-  funlockfile(stream);
+  platform::unlock_stream(stream);
   va_end(args);
 }
 
-const char* error_text(int err) { return std::strerror(err); }
+const char* error_text(int err) { return platform::error_text(err); }
 
 }  // namespace uq::report

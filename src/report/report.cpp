@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "platform/stream.h"
+
 namespace uq::report {
 
 std::atomic<int32_t> stop_flag{0};
@@ -41,10 +43,10 @@ int report_error(int code, ...) {
 
   // Holding stdout's lock across both prints keeps the report on one uninterrupted line, even
   // when the sink prints with its own calls (the lock is recursive for this thread).
-  flockfile(stdout);
+  platform::lock_stream(stdout);
   std::fprintf(stdout, "message:%s;'%s'", tmpl, text);
   error_sink.load()(code, text);
-  funlockfile(stdout);
+  platform::unlock_stream(stdout);
   return -code;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "platform/stream.h"
 #include "report/console.h"
 #include "report/report.h"
 
@@ -15,8 +16,8 @@ namespace {
 // Holds standard output's lock for the life of the object.
 class StdoutHold {
  public:
-  StdoutHold() { flockfile(stdout); }
-  ~StdoutHold() { funlockfile(stdout); }
+  StdoutHold() { platform::lock_stream(stdout); }
+  ~StdoutHold() { platform::unlock_stream(stdout); }
   StdoutHold(const StdoutHold&) = delete;
   StdoutHold& operator=(const StdoutHold&) = delete;
 };

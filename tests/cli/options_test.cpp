@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "cli/output_path.h"
+#include "platform/paths.h"
 
 namespace uq::cli {
 namespace {
@@ -64,32 +66,46 @@ TEST(Options, ProgramNameIsTheBaseNameOrADefault) {
   EXPECT_EQ(parse({"unq"}).program_name, "unq");
   EXPECT_EQ(parse({""}).program_name, "unquarvex");
   EXPECT_EQ(parse_options(0, nullptr, 1).program_name, "unquarvex");
-  // A backslash is an ordinary character here.
-  EXPECT_EQ(parse({"c:\\tools\\unq.exe"}).program_name, "c:\\tools\\unq.exe");
+  if (platform::kDirSeparator == '/') {
+    // A backslash is an ordinary character here.
+    EXPECT_EQ(parse({"c:\\tools\\unq.exe"}).program_name, "c:\\tools\\unq.exe");
+  } else {
+    // Windows: after the last backslash, or the last slash.
+    EXPECT_EQ(parse({"c:\\tools\\unq.exe"}).program_name, "unq.exe");
+    EXPECT_EQ(parse({"c:\\tools/bin\\x/unq.exe"}).program_name, "unq.exe");
+  }
 }
 
+// `path` with "/" for the platform's separator.
+std::string native(std::string path) {
+  std::replace(path.begin(), path.end(), '/', platform::kDirSeparator);
+  return path;
+}
+
+// Paths with the platform's separator; Windows' forward-slash cases are in windows_test.
 TEST(OutputPath, PlainAndRecursiveTails) {
-  EXPECT_EQ(join_output_path("out", plain_tail("/in/a.qvx")), "out/a.qvx");
-  EXPECT_EQ(join_output_path("out/", plain_tail("a.qvx")), "out/a.qvx");
-  EXPECT_EQ(join_output_path("out", recursive_tail("backup", "backup")), "out/backup");
-  EXPECT_EQ(join_output_path("out", recursive_tail("backup/x/b.qvx", "backup")), "out/backup/x/b.qvx");
-  EXPECT_EQ(join_output_path("out", recursive_tail("/data/backup/x", "/data/backup")), "out/backup/x");
-  EXPECT_EQ(join_output_path("out", recursive_tail("backup/", "backup/")), "out/");
-  EXPECT_EQ(join_output_path("out", recursive_tail("backup/x/b.qvx", "backup/")), "out/x/b.qvx");
+  EXPECT_EQ(join_output_path("out", plain_tail(native("/in/a.qvx"))), native("out/a.qvx"));
+  EXPECT_EQ(join_output_path(native("out/"), plain_tail("a.qvx")), native("out/a.qvx"));
+  EXPECT_EQ(join_output_path("out", recursive_tail("backup", "backup")), native("out/backup"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native("backup/x/b.qvx"), "backup")), native("out/backup/x/b.qvx"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native("/data/backup/x"), native("/data/backup"))),
+            native("out/backup/x"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native("backup/"), native("backup/"))), native("out/"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native("backup/x/b.qvx"), native("backup/"))), native("out/x/b.qvx"));
 }
 
 // "." and ".." as an argument's last component name no directory of their own: what is below them
 // lands in the destination, never above it. Names that merely begin with dots keep their place.
 TEST(OutputPath, DotAndDotDotContributeNothingOfTheirOwn) {
-  EXPECT_EQ(join_output_path("out", recursive_tail("..", "..")), "out/");
-  EXPECT_EQ(join_output_path("out", recursive_tail("../x/b.qvx", "..")), "out/x/b.qvx");
-  EXPECT_EQ(join_output_path("out", recursive_tail("./b.qvx", ".")), "out/b.qvx");
-  EXPECT_EQ(join_output_path("out", recursive_tail("a/../b.qvx", "a/..")), "out/b.qvx");
-  EXPECT_EQ(join_output_path("out", recursive_tail("/data/./x", "/data/.")), "out/x");
-  EXPECT_EQ(join_output_path("out", recursive_tail("../", "../")), "out/");
-  EXPECT_EQ(join_output_path("out", recursive_tail("a/.../b", "a/...")), "out/.../b");
-  EXPECT_EQ(join_output_path("out", recursive_tail("..x/b", "..x")), "out/..x/b");
-  EXPECT_EQ(join_output_path("out", recursive_tail(".hidden/b", ".hidden")), "out/.hidden/b");
+  EXPECT_EQ(join_output_path("out", recursive_tail(native(".."), native(".."))), native("out/"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native("../x/b.qvx"), native(".."))), native("out/x/b.qvx"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native("./b.qvx"), native("."))), native("out/b.qvx"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native("a/../b.qvx"), native("a/.."))), native("out/b.qvx"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native("/data/./x"), native("/data/."))), native("out/x"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native("../"), native("../"))), native("out/"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native("a/.../b"), native("a/..."))), native("out/.../b"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native("..x/b"), native("..x"))), native("out/..x/b"));
+  EXPECT_EQ(join_output_path("out", recursive_tail(native(".hidden/b"), native(".hidden"))), native("out/.hidden/b"));
 }
 
 }  // namespace

@@ -50,7 +50,7 @@ TEST_F(Codec, DamagedBlocksAreReportedAndLeaveTheOutputAsWritten) {
     RunResult r = restore({std::string(name) + ".qvx", "hello-level0.qvx"});
     EXPECT_EQ(r.status, 0);
     // The plain run stops at the damaged file: the next one is not restored.
-    EXPECT_EQ(r.out, fatal_decomp_line(std::string("out/") + name, -1, 16) + report_line(105)) << name;
+    EXPECT_EQ(r.out, fatal_decomp_line(native(std::string("out/") + name), -1, 16) + report_line(105)) << name;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(get(std::string("out/") + name), Bytes{});
     EXPECT_FALSE(file_exists(dir_ / "out/hello-level0"));
@@ -62,9 +62,9 @@ TEST_F(Codec, DamagedBlocksAreReportedAndLeaveTheOutputAsWritten) {
 // claims 2^62 bytes, and 35 coded 8 MiB blocks of no bytes at all. Each ends at once in its report
 // (the plain run stops at the first damaged file; workers report every damaged block).
 TEST_F(Codec, StreamsThatRunPastTheirBytesAreDamagedBlocks) {
-  const std::string zeros = fatal_decomp_line("out/zeros-4mib", -1, 4 << 20) + report_line(105);
-  const std::string hostile = fatal_decomp_line("out/hostile-2gib-block", -1, 2047 << 20) + report_line(105);
-  const std::string empty = fatal_decomp_line("out/empty-coded-blocks", -1, 8 << 20) + report_line(105);
+  const std::string zeros = fatal_decomp_line(native("out/zeros-4mib"), -1, 4 << 20) + report_line(105);
+  const std::string hostile = fatal_decomp_line(native("out/hostile-2gib-block"), -1, 2047 << 20) + report_line(105);
+  const std::string empty = fatal_decomp_line(native("out/empty-coded-blocks"), -1, 8 << 20) + report_line(105);
   for (const char* threads : {"-p0", "-p2", "-p16"}) {
     RunResult r = restore({"zeros-4mib.qvx", "hostile-2gib-block.qvx", "empty-coded-blocks.qvx"}, threads);
     EXPECT_EQ(r.status, 0) << threads;

@@ -5,6 +5,7 @@
 
 #include "encoder/quarvex_fixture.h"
 #include "encoder/test_data.h"
+#include "support/expected.h"
 
 namespace uq::test {
 namespace {
@@ -35,7 +36,7 @@ TEST_F(QuarvexTest, SmallFilesTogetherGiveTheSameArchivesAndMessagesInOrder) {
   ASSERT_EQ(lines.size(), names.size() + 1) << r.err;
   for (std::size_t i = 0; i < names.size(); ++i) {
     const std::string expected_start =
-        names[i] == "f17" ? "quarvex: 'dest/f17.qvx' exists; not replaced" : names[i] + ": ";
+        names[i] == "f17" ? "quarvex: '" + native("dest/f17.qvx") + "' exists; not replaced" : names[i] + ": ";
     EXPECT_EQ(lines[i].rfind(expected_start, 0), 0u) << lines[i];
   }
   EXPECT_EQ(lines.back().rfind("total: 24 of 25 files, ", 0), 0u) << lines.back();

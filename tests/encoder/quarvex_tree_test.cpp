@@ -144,6 +144,7 @@ TEST_F(QuarvexTree, WhatTheWalkCantUseIsReportedAndTheRestIsCompressed) {
 // tree that is the destination itself has nothing to give and is refused.
 TEST_F(QuarvexTree, TheDestinationInsideTheTreeIsLeftOutAndATreeThatIsItIsRefused) {
   put("src/packed/more/m", text_like(30, 12));
+  put("src/packed2/p", text_like(20, 13));  // a name that begins with DEST_DIR's is no part of it
   // A later tree inside DEST_DIR is walked as any other: its archives land beside its files.
   RunResult r = quarvex({"-r", "src", "src/packed/more", "src/packed"});
   EXPECT_EQ(r.status, 0);
@@ -152,6 +153,7 @@ TEST_F(QuarvexTree, TheDestinationInsideTheTreeIsLeftOutAndATreeThatIsItIsRefuse
   EXPECT_TRUE(exists("src/packed/src/a.txt.qvx"));
   EXPECT_FALSE(exists("src/packed/src/packed"));
   EXPECT_TRUE(exists("src/packed/more/m.qvx"));
+  EXPECT_TRUE(exists("src/packed/src/packed2/p.qvx"));
 
   const Tree before = snapshot(dir_.path());
   for (const std::string tree : {"src/packed", "src/packed/"}) {

@@ -35,7 +35,8 @@ run() {
   status=$?
   out=$(cat "$scratch/out") err=$(cat "$scratch/err")
 }
-all_test="cmake ninja-build g++ libxxhash-dev libgtest-dev mandoc dpkg-dev file python3"
+all_test="cmake ninja-build g++ libxxhash-dev libgtest-dev mandoc dpkg-dev file python3 lintian
+          g++-mingw-w64-x86-64-posix googletest wine64 wine"
 
 run STUB_INSTALLED="$all_test" test
 check_eq "Debian with everything: status, output" "0::" "$status:$out:$err"
@@ -44,18 +45,18 @@ run STUB_INSTALLED="cmake g++" demo
 check_eq "Debian user missing packages: status" 1 "$status"
 check_eq "Debian user missing packages: the one line to run" \
   "Missing packages: ninja-build libxxhash-dev. Install them with:
-  sudo apt-get install -y ninja-build libxxhash-dev" "$err"
+  sudo apt-get install -y --no-install-recommends ninja-build libxxhash-dev" "$err"
 [ -e "$scratch/apt.log" ] && fail "apt-get ran for a user"
 
 run STUB_UID=0 STUB_INSTALLED="cmake ninja-build g++" test
 check_eq "Debian root: status" 0 "$status"
 check_eq "Debian root: apt-get calls" "apt-get update -qq
-apt-get install -y -qq libxxhash-dev libgtest-dev mandoc dpkg-dev file python3" "$(cat "$scratch/apt.log")"
+apt-get install -y -qq --no-install-recommends libxxhash-dev libgtest-dev mandoc dpkg-dev file python3 lintian g++-mingw-w64-x86-64-posix googletest wine64 wine" "$(cat "$scratch/apt.log")"
 rm -f "$scratch/apt.log"
 
 # Without dpkg-query: only commands count, and all of them must be there.
 rm "$stubs/dpkg-query"
-for cmd in cmake ninja g++ mandoc dpkg-shlibdeps file python3; do
+for cmd in cmake ninja g++ mandoc dpkg-shlibdeps file python3 lintian x86_64-w64-mingw32-g++-posix wineserver wine; do
   printf '#!/bin/sh\n' >"$stubs/$cmd" && chmod +x "$stubs/$cmd"
 done
 run test
@@ -66,6 +67,10 @@ check_eq "no dpkg-query, ninja missing: status" 1 "$status"
 check_has "no dpkg-query, deb names ninja only (it needs no mandoc)" "$err" "Missing commands: ninja." "QVX_SKIP_DEPS=1"
 run test
 check_has "no dpkg-query, missing commands named" "$err" "Missing commands: ninja mandoc."
+# The Windows build alone needs neither the native compiler's tests nor Wine.
+run STUB_UID=0 QVX_SKIP_DEPS= windows
+check_eq "no dpkg-query, windows: ninja alone missing" 1 "$status"
+check_has "no dpkg-query, windows names ninja only" "$err" "Missing commands: ninja."
 [ -e "$scratch/apt.log" ] && fail "apt-get ran without dpkg-query"
 
 run QVX_SKIP_DEPS=1 test

@@ -14,10 +14,16 @@ if ! cmake --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1; t
   fail "cmake --install"; cat "$scratch/install.log" >&2
 fi
 check_eq "files installed" "$listed" "$(files_under "$prefix")"
-check_has "installed files" "$listed" bin/unquarvex bin/quarvex share/man/man1/unquarvex.1 \
-  share/man/man1/quarvex.1 share/bash-completion/completions/unquarvex \
-  share/bash-completion/completions/quarvex share/doc/unquarvex/README.md
+check_has "installed files" "$listed" bin/unquarvex bin/quarvex share/man/man1/unquarvex.1.gz \
+  share/man/man1/quarvex.1.gz share/bash-completion/completions/unquarvex \
+  share/bash-completion/completions/quarvex share/doc/unquarvex/README.md \
+  share/doc/unquarvex/copyright share/doc/unquarvex/changelog.gz
 cmp -s "$src/README.md" "$prefix/share/doc/unquarvex/README.md" || fail "installed README differs"
+cmp -s "$src/docs/debian/copyright" "$prefix/share/doc/unquarvex/copyright" || fail "installed copyright differs"
+zcmp -s "$src/docs/debian/changelog" "$prefix/share/doc/unquarvex/changelog.gz" || fail "installed changelog differs"
+for page in unquarvex quarvex; do
+  zcmp -s "$build/generated/man/$page.1" "$prefix/share/man/man1/$page.1.gz" || fail "installed $page.1.gz differs"
+done
 
 # The installed programs, run from a directory outside both trees.
 check_restores_samples installed "$prefix/bin" "$src"
@@ -27,7 +33,7 @@ check_has "quarvex --help" "$(cat "$scratch/help.txt")" quarvex
 # mandoc's man finds the pages under the prefix's share/man (it notes on standard error that
 # there is no mandoc.db index there, and searches the folders).
 for page in unquarvex quarvex; do
-  check_eq "man -w $page" "$prefix/share/man/man1/$page.1" \
+  check_eq "man -w $page" "$prefix/share/man/man1/$page.1.gz" \
     "$(mman -M "$prefix/share/man" -w "$page" 2>/dev/null)"
 done
 

@@ -6,13 +6,12 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "support/bounded.h"
+#include "support/os.h"
 #include "support/temp_dir.h"
 
 namespace uq::pipeline {
@@ -27,7 +26,11 @@ class Tracker : public ::testing::Test {
     test::write_file(dir_ / "out", {'o'});
     test::write_file(dir_ / "in", {'i'});
     test::write_file(dir_ / "other", {'x'});
-    ASSERT_EQ(::symlink("out", (dir_ / "link").c_str()), 0);
+    // Another name for "out": a symbolic link, or on Windows, which has none to make here, a hard link.
+    const std::string link = dir_ / "link";
+    ASSERT_EQ(test::kWindows ? test::make_hard_link((dir_ / "out").c_str(), link.c_str())
+                             : test::make_symlink("out", link.c_str()),
+              0);
   }
 
   // Starts a wait for `path` on a thread of its own and gives once it is blocked in it.

@@ -2,8 +2,6 @@
 // through decode_file, the workers and the writer at every queue capacity.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -25,6 +23,7 @@
 #include "report/report.h"
 #include "support/bounded.h"
 #include "support/expected.h"
+#include "support/os.h"
 #include "support/qvx_builder.h"
 #include "support/temp_dir.h"
 
@@ -37,13 +36,7 @@ using test::QvxBuilder;
 
 constexpr std::size_t kMiB = 1 << 20;
 
-int open_descriptors() {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.' ? 1 : 0;
-  closedir(dir);
-  return count;
-}
+using test::open_descriptors;
 
 // The whole file in one read (the stress reads a few dozen MiB).
 Bytes read_all(const std::string& path) {

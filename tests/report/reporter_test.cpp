@@ -13,6 +13,7 @@
 
 #include "report/reporter.h"
 #include "support/expected.h"
+#include "support/os.h"
 
 namespace uq::report {
 namespace {
@@ -27,9 +28,9 @@ TEST(ConsoleReporter, TwoPartMessagesStayWholeUnderManyThreads) {
   std::atomic<bool> done{false};
   std::thread spinner([&] {
     while (!done.load()) {
-      if (ftrylockfile(stdout) == 0) {
+      if (test::try_lock_stream(stdout)) {
         std::fputs("-\n", stdout);
-        funlockfile(stdout);
+        test::unlock_stream(stdout);
       }
     }
   });

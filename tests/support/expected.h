@@ -8,7 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/paths.h"
+
 namespace uq::test {
+
+// `path` as the programs join it: each "/" the platform's separator (on Windows a backslash).
+inline std::string native(std::string path) {
+  std::replace(path.begin(), path.end(), '/', platform::kDirSeparator);
+  return path;
+}
 
 // One numbered report line as it appears on standard output.
 inline std::string report_line(int code) {

@@ -15,6 +15,7 @@ inline constexpr std::chrono::seconds kQuickRun{20};
 
 struct RunOptions {
   std::string cwd = {};      // working directory; empty: the test's own
+  // Limits POSIX alone has; a Windows run that asks for one fails.
   long max_open_files = -1;  // RLIMIT_NOFILE for the child (ulimit -n); -1 leaves it
   long max_file_size = -1;   // RLIMIT_FSIZE in bytes (ulimit -f); -1 leaves it
   bool empty_argv0 = false;  // start the child with argc == 0
@@ -28,8 +29,10 @@ struct RunOptions {
   std::string stdin_file = {};      // this file
   bool stdin_pipe = false;          // a pipe, fed `stdin_data` and then closed
   std::string stdin_data = {};
-  bool stdin_terminal = false;      // a pseudo-terminal, on which nothing but this is typed:
-  std::string typed = {};           // ("\x04" at the start of a line: the end of the input)
+  // A pseudo-terminal (POSIX alone: a Windows run that asks for one fails), on which nothing but
+  // `typed` is typed.
+  bool stdin_terminal = false;
+  std::string typed = {};  // ("\x04" at the start of a line: the end of the input)
   // Standard output is read up to this many bytes, then closed (a reader that stops, as head -c).
   std::size_t stdout_limit = static_cast<std::size_t>(-1);
   // More than this many seconds (0: no limit), and the child is killed (timed_out), so that a hang
@@ -38,12 +41,23 @@ struct RunOptions {
 };
 
 struct RunResult {
-  int status = -1;  // exit status 0..255, or 128 + signal number
+  // POSIX: the exit status 0..255, or 128 + signal number. Windows: the exit code, all 32 bits
+  // (-1 for 0xFFFFFFFF).
+  int status = -1;
+  // The streams as a reader in text mode sees them: on Windows, where the C runtime writes each
+  // "\n" of a console program as "\r\n", each "\r\n" read back as "\n".
   std::string out;
   std::string err;
-  long max_rss_kib = 0;  // the child's peak resident size
+  // The bytes as the program wrote them.
+  std::string raw_out;
+  std::string raw_err;
+  long max_rss_kib = 0;  // the child's peak resident size (on Windows its peak working set)
   bool timed_out = false;  // killed after options.timeout_seconds
 };
+
+// The exit status of a fatal end (exit status -1) as run_program gives it: 255 on POSIX, which
+// keeps 8 bits, and -1 (the exit code 0xFFFFFFFF) on Windows.
+extern const int kFatalStatus;
 
 // Runs argv[0] (a path) with the arguments argv[1..]. Throws std::runtime_error when the child
 // outlives options.time_limit.

@@ -1,4 +1,4 @@
-// Temporary directories under $TMPDIR (or /tmp) and whole-file reads and writes.
+// Temporary directories and whole-file reads and writes.
 #include "support/temp_dir.h"
 
 #include <cstdio>
@@ -6,17 +6,36 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 namespace uq::test {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Paths are UTF-8, as the programs take them; std::filesystem reads a plain string in the
+// system's narrow encoding, which on Windows need not be UTF-8.
+fs::path as_path(const std::string& utf8) {
+  return fs::path(std::u8string(reinterpret_cast<const char8_t*>(utf8.data()), utf8.size()));
+}
+
+}  // namespace
+
 TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/uqtest-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  // Under $TMPDIR (or /tmp) on POSIX, the user's temporary folder on Windows.
+  const fs::path base = fs::temp_directory_path();
+  std::random_device seed;
+  std::mt19937_64 random(seed());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const fs::path candidate = base / ("uqtest-" + std::to_string(random() % 1000000000));
+    if (fs::create_directory(candidate)) {
+      path_ = candidate.generic_string();
+      return;
+    }
+  }
+  throw std::runtime_error("no new temporary directory under " + base.string());
 }
 
 TempDir::~TempDir() {
@@ -30,7 +49,7 @@ TempDir::~TempDir() {
 }
 
 void write_file(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(as_path(path), std::ios::binary | std::ios::trunc);
   if (!out) throw std::runtime_error("cannot write " + path);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
@@ -46,11 +65,20 @@ Bytes read_file(const std::string& path) {
   return bytes;
 }
 
-bool file_exists(const std::string& path) {
-  std::error_code ec;
-  return fs::exists(fs::symlink_status(path, ec));
+Bytes read_range(const std::string& path, std::uint64_t offset, std::size_t size) {
+  std::ifstream in(as_path(path), std::ios::binary);
+  Bytes bytes(size);
+  if (!in.seekg(static_cast<std::streamoff>(offset))) return {};
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes;
 }
 
-void make_dirs(const std::string& path) { fs::create_directories(path); }
+bool file_exists(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(as_path(path), ec));
+}
+
+void make_dirs(const std::string& path) { fs::create_directories(as_path(path)); }
 
 }  // namespace uq::test

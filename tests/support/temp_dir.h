@@ -26,6 +26,8 @@ class TempDir {
 
 void write_file(const std::string& path, const Bytes& bytes);
 Bytes read_file(const std::string& path);
+// `size` bytes at byte `offset` of the file, or fewer where it ends first.
+Bytes read_range(const std::string& path, std::uint64_t offset, std::size_t size);
 bool file_exists(const std::string& path);
 void make_dirs(const std::string& path);  // like mkdir -p
 

@@ -1,4 +1,4 @@
-// File status and directory creation over stat, fstat and mkdir.
+// File status and directory creation over stat, lstat, fstat and mkdir.
 #include "platform/file_status.h"
 
 #include <sys/stat.h>
@@ -34,6 +34,20 @@ FileStatus status_of(int result, const struct stat& st) {
 FileStatus file_status(const std::string& path) {
   struct stat st {};
   const int result = stat(path.c_str(), &st);
+  return status_of(result, st);
+}
+
+FileStatus link_status(const std::string& path) {
+  struct stat st {};
+  const int result = lstat(path.c_str(), &st);
+  FileStatus status = status_of(result, st);
+  status.link = result == 0 && S_ISLNK(st.st_mode);
+  return status;
+}
+
+FileStatus descriptor_status(int fd) {
+  struct stat st {};
+  const int result = fstat(fd, &st);
   return status_of(result, st);
 }
 

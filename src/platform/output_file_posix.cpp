@@ -12,11 +12,18 @@
 
 namespace uq::platform {
 
+namespace {
+
+int fd_of(std::intptr_t file) { return static_cast<int>(file); }
+
+}  // namespace
+
 int OutputFile::open() {
-  fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd_ < 0) return errno;
+  const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return errno;
+  file_ = fd;
   struct stat st {};
-  regular_ = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+  regular_ = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   return 0;
 }
 
@@ -27,7 +34,7 @@ OutputFile::CopyResult OutputFile::copy_from(int source, std::uint64_t source_of
   auto in = static_cast<off_t>(source_offset);
   auto out = static_cast<off_t>(offset);
   while (size > 0) {
-    const ssize_t n = ::copy_file_range(source, &in, fd_, &out, size, 0);
+    const ssize_t n = ::copy_file_range(source, &in, fd_of(file_), &out, size, 0);
     if (n > 0) {
       size -= static_cast<std::size_t>(n);
     } else if (n < 0 && errno == EINTR) {
@@ -54,12 +61,12 @@ OutputFile::CopyResult OutputFile::copy_from(int source, std::uint64_t source_of
   return {};
 }
 
-int OutputFile::extend_to(std::uint64_t size) { return extend_file(fd_, size); }
+int OutputFile::extend_to(std::uint64_t size) { return extend_file(fd_of(file_), size); }
 
 OutputFile::~OutputFile() { close(); }
 
 int OutputFile::write_at(std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
-  return platform::write_at(fd_, offset, data, size);
+  return platform::write_at(fd_of(file_), offset, data, size);
 }
 
 int write_at(int fd, std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
@@ -95,9 +102,9 @@ int sync_directory(const std::string& path) {
 }
 
 int OutputFile::close() {
-  if (fd_ < 0) return 0;
-  int fd = fd_;
-  fd_ = -1;
+  if (file_ < 0) return 0;
+  const int fd = fd_of(file_);
+  file_ = -1;
   return ::close(fd) == 0 ? 0 : errno;
 }
 

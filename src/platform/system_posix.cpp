@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 namespace uq::platform {
 
@@ -24,6 +25,10 @@ void ignore_fatal_write_signals() {
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
 }
+
+void ignore_file_size_signal() { std::signal(SIGXFSZ, SIG_IGN); }
+
+const char* error_text(int err) { return std::strerror(err); }
 
 namespace {
 StandardStreams missing;

@@ -20,6 +20,8 @@
 
 namespace uq::test {
 
+const int kFatalStatus = 255;
+
 namespace {
 
 // A pseudo-terminal's two ends: the child gets the terminal side as standard input.
@@ -199,6 +201,8 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
   }
   if (terminal.master >= 0) close(terminal.master);
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  result.raw_out = result.out;
+  result.raw_err = result.err;
   return result;
 }
 

@@ -1,20 +1,28 @@
 // Directory listing over opendir, readdir and closedir.
 #include "platform/dir_listing.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 
 namespace uq::platform {
 
+namespace {
+
+DIR* dir_of(void* handle) { return static_cast<DIR*>(handle); }
+
+}  // namespace
+
 int DirListing::open(const std::string& path) {
   close();
   error_ = 0;
-  dir_ = opendir(path.c_str());
-  if (dir_ == nullptr) return errno;
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return errno;
+  handle_ = dir;
   // The identity of what was opened, not of what the path names a moment later.
   struct stat st {};
-  if (fstat(dirfd(dir_), &st) == 0) {
+  if (fstat(dirfd(dir), &st) == 0) {
     device_ = st.st_dev;
     inode_ = st.st_ino;
   }
@@ -22,9 +30,9 @@ int DirListing::open(const std::string& path) {
 }
 
 bool DirListing::next(std::string& name) {
-  if (dir_ == nullptr) return false;
+  if (handle_ == nullptr) return false;
   errno = 0;  // readdir tells its end from a failure only through errno
-  const dirent* entry = readdir(dir_);
+  const dirent* entry = readdir(dir_of(handle_));
   if (entry == nullptr) {
     error_ = errno;
     return false;
@@ -34,8 +42,8 @@ bool DirListing::next(std::string& name) {
 }
 
 void DirListing::close() {
-  if (dir_ != nullptr) closedir(dir_);
-  dir_ = nullptr;
+  if (handle_ != nullptr) closedir(dir_of(handle_));
+  handle_ = nullptr;
 }
 
 }  // namespace uq::platform

@@ -1,0 +1,28 @@
+// Physical memory from sysconf; the process's own limits from getrlimit.
+#include "platform/memory.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace uq::platform {
+
+std::uint64_t physical_memory() {
+  long pages = sysconf(_SC_PHYS_PAGES);
+  long page_size = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return 0;
+  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+}
+
+std::optional<std::uint64_t> address_space_limit() {
+  std::optional<std::uint64_t> limit;
+  for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+    rlimit lim{};
+    if (getrlimit(resource, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY) {
+      const auto value = static_cast<std::uint64_t>(lim.rlim_cur);
+      if (!limit || value < *limit) limit = value;
+    }
+  }
+  return limit;
+}
+
+}  // namespace uq::platform

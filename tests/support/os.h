@@ -1,0 +1,42 @@
+// What the tests need of the system beyond the standard library, with a POSIX and a Windows
+// side (os_posix.cpp, os_windows.cpp), so that one test source builds for both.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace uq::test {
+
+// True in the Windows build, whose tests run under Wine.
+extern const bool kWindows;
+
+// The status of a program that a closed pipe ended: 128 + SIGPIPE on POSIX, 1 on Windows, where
+// the program ends itself that way for want of the signal.
+extern const int kBrokenPipeStatus;
+
+// What the names of programs end with: "" on POSIX, ".exe" on Windows.
+extern const char* const kProgramSuffix;
+
+// symlink(target, link): 0, or -1 where it fails. Windows has no device such as /dev/full for a
+// link to name; there it always fails.
+int make_symlink(const char* target, const char* link);
+
+// link(target, link): a second name for the file `target`. 0, or -1 where it fails.
+int make_hard_link(const char* target, const char* link);
+
+// Whether the tests run with the privileges of root, who reads whatever modes say.
+bool running_as_root();
+
+// How many descriptors (on Windows, handles) this process holds open.
+int open_descriptors();
+
+// The bytes of disk that the file at `path` takes up, or -1 when that can't be told.
+std::int64_t allocated_bytes(const std::string& path);
+
+// Takes `stream`'s lock for this thread without waiting where the system allows (POSIX), else
+// waiting for it; true when it is held. unlock_stream gives it back.
+bool try_lock_stream(std::FILE* stream);
+void unlock_stream(std::FILE* stream);
+
+}  // namespace uq::test
