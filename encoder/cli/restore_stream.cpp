@@ -54,6 +54,7 @@ int run_restore_to_stream(const Options& options) {
   // A closed pipe is then a failed write, which ends the run by its own path.
   platform::ignore_fatal_write_signals();
   platform::use_binary_standard_streams();
+  platform::widen_standard_output_pipe();
   Progress progress(options.verbose && platform::is_terminal(platform::StandardStream::error), 0);
 
   StreamSource source;

@@ -1,6 +1,8 @@
 // Standard streams over isatty and write on descriptors 0 to 2.
 #include "platform/standard_streams.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,6 +27,13 @@ int descriptor_of(StandardStream stream) {
 bool is_terminal(StandardStream stream) { return isatty(descriptor_of(stream)) != 0; }
 
 void use_binary_standard_streams() {}
+
+void widen_standard_output_pipe() {
+  struct stat st {};
+  if (fstat(STDOUT_FILENO, &st) != 0 || !S_ISFIFO(st.st_mode)) return;
+  // 1 MiB is what /proc/sys/fs/pipe-max-size allows every user by default.
+  fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 1 << 20);
+}
 
 int write_standard_output(const std::uint8_t* data, std::size_t size) {
   while (size > 0) {

@@ -40,6 +40,9 @@ void use_binary_standard_streams() {
   _setmode(_fileno(stdout), _O_BINARY);
 }
 
+// A pipe's buffer is set by whoever makes the pipe.
+void widen_standard_output_pipe() {}
+
 int write_standard_output(const std::uint8_t* data, std::size_t size) {
   HANDLE out = handle_of(StandardStream::output);
   if (out == nullptr || out == INVALID_HANDLE_VALUE) return EBADF;
