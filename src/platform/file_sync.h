@@ -13,4 +13,9 @@ int sync_file(int fd);
 using SyncObserver = void (*)(int fd);
 void set_sync_observer(SyncObserver observer);
 
+namespace detail {
+// The system's own flush behind sync_file (file_sync_posix.cpp, file_sync_windows.cpp).
+int flush_to_disk(int fd);
+}  // namespace detail
+
 }  // namespace uq::platform
