@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "codec/page_allocator.h"
+
 namespace uq::enc::detail {
 
 // Left uninitialised on purpose: the finder fills what it reports, and zeroing them per search
@@ -147,7 +149,7 @@ class FinderBase {
   std::uint32_t nice_;
   unsigned hash_bits_ = 0;
   std::uint32_t window_mask_ = 0;
-  std::vector<std::uint32_t> head4_;
+  PageVector<std::uint32_t> head4_;
   ShortHeads shorts_;
   std::size_t next_ = 0;  // every position below this has been recorded
 };
@@ -224,7 +226,7 @@ class ChainFinder : FinderBase {
   }
 
   std::uint32_t good_;
-  std::vector<std::uint32_t> chain_;
+  PageVector<std::uint32_t> chain_;
 };
 
 // A binary search tree per 4-byte hash, re-rooted at every position: the strings seen so far in
@@ -324,7 +326,7 @@ class TreeFinder : FinderBase {
     return count;
   }
 
-  std::vector<std::uint32_t> son_;
+  PageVector<std::uint32_t> son_;
 };
 
 }  // namespace uq::enc::detail
