@@ -162,6 +162,14 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
     if (in_feed != INVALID_HANDLE_VALUE) CloseHandle(in_feed);
     throw std::runtime_error("CreateProcessW failed for " + argv[0] + " (error " + std::to_string(start_error) + ")");
   }
+  if (child.hProcess == nullptr) {
+    // Wine runs a Linux program (/bin/sh, say) as one of its own and gives no handle to wait on:
+    // the wait below would never end.
+    CloseHandle(out_read);
+    CloseHandle(err_read);
+    if (in_feed != INVALID_HANDLE_VALUE) CloseHandle(in_feed);
+    throw std::runtime_error(argv[0] + " started with no process handle to wait on (under Wine, a Linux program)");
+  }
   RunResult result;
   // Nobody reads a closed stream: the child's writes to it fail.
   const bool stdout_read = !options.stdout_closed && options.stdout_file.empty() && !options.stdout_absent;
@@ -203,6 +211,8 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
     if (now >= hard) {
       TerminateProcess(child.hProcess, 1);
       killed = true;
+      WaitForSingleObject(child.hProcess, 5000);
+      break;
     }
     const auto next = soft_pending && soft < hard ? soft : hard;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
