@@ -149,9 +149,17 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
   startup.hStdOutput = out_child;
   startup.hStdError = err_write;
   PROCESS_INFORMATION child{};
-  const BOOL started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                                      env.data(), cwd.empty() ? nullptr : cwd.c_str(), &startup, &child);
-  const DWORD start_error = started ? 0 : GetLastError();
+  // Wine, on a loaded machine, now and then fails to start a process with ERROR_INTERNAL_ERROR, a
+  // failure of its own that says nothing of the program: tried again, up to three times.
+  BOOL started = FALSE;
+  DWORD start_error = 0;
+  for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                             env.data(), cwd.empty() ? nullptr : cwd.c_str(), &startup, &child);
+    start_error = started ? 0 : GetLastError();
+    if (start_error != ERROR_INTERNAL_ERROR) break;
+  }
   CloseHandle(out_write);
   if (out_child != out_write && out_child != nullptr) CloseHandle(out_child);
   CloseHandle(err_write);
