@@ -157,7 +157,11 @@ class Planner {
     switch (entry.kind) {
       case WalkEntry::Kind::directory: {
         if (dest_known_ && known && st.device == dest_dev_ && st.inode == dest_ino_) {
-          inside_destination_ = entry.path + (is_dir_separator(entry.path.back()) ? "" : std::string(1, kDirSeparator));
+          // What lies below it is walked as its path less one trailing separator, joined with
+          // kDirSeparator: on Windows the tree "dest/" has "dest\x" below it, not "dest/x".
+          inside_destination_ = entry.path;
+          if (is_dir_separator(inside_destination_.back())) inside_destination_.pop_back();
+          inside_destination_ += kDirSeparator;
           // A tree that is DEST_DIR itself has nothing to give but the archives of an earlier
           // run; one that holds it is compressed without it, and says so.
           if (entry.path == entry.argument) {

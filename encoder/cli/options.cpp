@@ -187,8 +187,15 @@ Command parse_command_line(int argc, char** argv, unsigned processors) {
       case kRemove: o.remove_inputs = true; break;
       case 'h': command.action = Command::Action::help; return command;
       case 'V': command.action = Command::Action::version; return command;
-      case ':':
+      case ':': {
+        // mingw-w64's getopt_long comes here, not to '?', for a long option given a value it does
+        // not take ("--verbose=1"): a missing value is never written with "=".
+        const std::string written = argv[optind - 1];
+        if (written.rfind("--", 0) == 0 && written.find('=') != std::string::npos) {
+          return usage_error("option '" + written.substr(0, written.find('=')) + "' takes no value");
+        }
         return usage_error("option " + name_of(optopt) + " needs a value");
+      }
       default: {  // '?'
         // A known option here is a long one given a value it does not take ("--verbose=1"); getopt
         // has stepped past it.

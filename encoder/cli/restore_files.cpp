@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "platform/file_status.h"
+#include "platform/paths.h"
 #include "platform/standard_streams.h"
 #include "platform/system.h"
 #include "progress.h"
@@ -27,13 +28,15 @@ namespace {
 
 std::string quoted(const std::string& path) { return "'" + path + "'"; }
 
+// Names are taken apart at any of the platform's separators (on Windows the backslash and "/")
+// and joined with its own, as the restore tool does.
 std::string base_name(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
+  const std::size_t slash = path.find_last_of(platform::kDirSeparators);
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 std::string join(const std::string& dir, const std::string& name) {
-  return dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
+  return dir.empty() || platform::is_dir_separator(dir.back()) ? dir + name : dir + platform::kDirSeparator + name;
 }
 
 // One archive and the file it restores to.
@@ -95,7 +98,11 @@ class Planner {
         const platform::FileStatus status = platform::file_status(entry.path);
         if (destination_.ok && status.ok && status.device == destination_.device &&
             status.inode == destination_.inode) {
-          inside_destination_ = entry.path + (entry.path.back() == '/' ? "" : "/");
+          // What lies below it is walked as its path less one trailing separator, joined with
+          // kDirSeparator: on Windows the tree "dest" has "dest\x" below it, not "dest/x".
+          inside_destination_ = entry.path;
+          if (platform::is_dir_separator(inside_destination_.back())) inside_destination_.pop_back();
+          inside_destination_ += platform::kDirSeparator;
           // A tree that is DEST_DIR itself holds nothing but what an earlier run restored; one that
           // holds it is restored without it, and says so.
           if (entry.path == entry.argument) {
@@ -140,7 +147,7 @@ class Planner {
   Plan plan_;
   std::map<std::string, std::string> outputs_;  // output path -> its archive
   platform::FileStatus destination_;
-  std::string inside_destination_;  // the walked path of the destination, with a "/"
+  std::string inside_destination_;  // the walked path of the destination, with a separator
 };
 
 // Makes DEST_DIR when it does not exist: one level, its parent must exist.

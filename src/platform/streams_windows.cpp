@@ -1,11 +1,13 @@
 // Byte streams over the handles beneath the C runtime's descriptors: GetFileType,
-// GetFileInformationByHandle, ReadFile and WriteFile (at an offset an OVERLAPPED record names),
-// and a spool file that Windows deletes when its last handle closes.
+// GetFileInformationByHandle, NtQueryInformationFile (a handle's access), ReadFile and WriteFile
+// (at an offset an OVERLAPPED record names), and a spool file that Windows deletes when its last
+// handle closes.
 #include "platform/streams.h"
 
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -25,6 +27,15 @@ using windows::last_errno;
 constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
 
 HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
+
+// Whether `file` may only append (FILE_APPEND_DATA without FILE_WRITE_DATA): Windows then puts
+// every write at the end, one at an offset too. False when its access can't be told.
+bool appends_only(HANDLE file) {
+  IO_STATUS_BLOCK io{};
+  FILE_ACCESS_INFORMATION access{};
+  if (NtQueryInformationFile(file, &io, &access, sizeof access, FileAccessInformation) < 0) return false;
+  return (access.AccessFlags & FILE_APPEND_DATA) != 0 && (access.AccessFlags & FILE_WRITE_DATA) == 0;
+}
 
 OVERLAPPED at(std::uint64_t offset) {
   OVERLAPPED where{};
@@ -100,9 +111,10 @@ StreamInfo describe_stream(int fd) {
   LARGE_INTEGER position{};
   const bool placed = SetFilePointerEx(file, zero, &position, FILE_CURRENT) != 0;
   info.position = placed && position.QuadPart > 0 ? static_cast<std::uint64_t>(position.QuadPart) : 0;
-  // A descriptor opened to append (cmd's ">>" seeks to the end instead) puts every write at the
-  // end; the C runtime keeps that flag to itself, so a file is taken as written where it stands.
-  info.rewritable = placed;
+  // A handle that may only append puts a header written again at the end instead. (The C
+  // runtime's own append flag is no such handle, and keeps itself to the runtime: cmd's ">>"
+  // seeks to the end instead, and a file is taken as written where it stands.)
+  info.rewritable = placed && !appends_only(file);
   return info;
 }
 

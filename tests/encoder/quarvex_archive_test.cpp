@@ -10,6 +10,7 @@
 #include "encoder/quarvex_fixture.h"
 #include "encoder/test_data.h"
 #include "support/json.h"
+#include "support/os.h"
 #include "support/qvx_builder.h"
 
 namespace uq::test {
@@ -137,13 +138,18 @@ TEST_F(QuarvexArchives, ListingMillionsOfRecordsTakesNoMoreMemoryThanOne) {
 
 TEST_F(QuarvexArchives, ListJsonParsesAndCarriesTheSameFacts) {
   put("cut.qvx", Bytes(shuffled_.begin(), shuffled_.end() - 100));
-  put("name \"with\"\nodd\tbytes \xff.qvx", shuffled_);
-  RunResult r = quarvex({"-l", "--json", "shuffled.qvx", "cut.qvx", "odd.qvx", "absent.qvx",
-                         "name \"with\"\nodd\tbytes \xff.qvx"});
+  // A name JSON must escape; Windows allows none of its odd bytes in a name.
+  const std::string odd_name = "name \"with\"\nodd\tbytes \xff.qvx";
+  std::vector<std::string> args{"-l", "--json", "shuffled.qvx", "cut.qvx", "odd.qvx", "absent.qvx"};
+  if (!kWindows) {
+    put(odd_name, shuffled_);
+    args.push_back(odd_name);
+  }
+  RunResult r = quarvex(args);
   EXPECT_EQ(r.status, 1);
   const Json json = parsed(r.out);
   const std::vector<Json>& a = json["archives"].items;
-  ASSERT_EQ(a.size(), 5u);
+  ASSERT_EQ(a.size(), kWindows ? 4u : 5u);
   EXPECT_EQ(a[0]["name"].text, "shuffled.qvx");
   EXPECT_EQ(a[0]["restored_size"].number, static_cast<double>(data_.size()));
   EXPECT_EQ(a[0]["archive_size"].number, static_cast<double>(shuffled_.size()));
@@ -165,8 +171,10 @@ TEST_F(QuarvexArchives, ListJsonParsesAndCarriesTheSameFacts) {
   EXPECT_EQ(a[2]["checksum_value"].kind, Json::Kind::null);
   EXPECT_EQ(a[3]["name"].text, "absent.qvx");
   EXPECT_EQ(a[3]["error"].kind, Json::Kind::string);
-  EXPECT_EQ(a[4]["name"].text, "name \"with\"\nodd\tbytes \xef\xbf\xbd.qvx");  // U+FFFD for the byte
-  EXPECT_EQ(json["totals"]["archives"].number, 4);
+  if (!kWindows) {
+    EXPECT_EQ(a[4]["name"].text, "name \"with\"\nodd\tbytes \xef\xbf\xbd.qvx");  // U+FFFD for the byte
+  }
+  EXPECT_EQ(json["totals"]["archives"].number, kWindows ? 3 : 4);  // absent.qvx is none
   double coded = 0;
   for (const Json& item : a) coded += item["coded_blocks"].number;
   EXPECT_EQ(json["totals"]["coded_blocks"].number, coded);

@@ -23,7 +23,7 @@ inline Tree snapshot(const std::string& root) {
   namespace fs = std::filesystem;
   Tree tree;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    const std::string rel = fs::relative(entry.path(), root).string();
+    const std::string rel = fs::relative(entry.path(), root).generic_string();  // "/" on every system
     if (entry.is_symlink()) {
       tree[rel] = Bytes{'-', '>'};  // links are told apart, never followed here
     } else if (entry.is_directory()) {

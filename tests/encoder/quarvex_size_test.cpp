@@ -43,8 +43,11 @@ TEST_F(QuarvexSizes, AFileWithoutBlockSizeIsCutByItsSizeAndAGivenOneIsHonoured) 
   EXPECT_EQ(block_mib(packed("eight", {"-1", "-b", "8"})), 8u);
   EXPECT_EQ(block_mib(packed("eight", {"-1", "-b", "1"})), 1u);
   // A stream's size is not known before its blocks are cut: it takes the full block, 16 MiB.
-  RunResult piped = run_program({"/bin/sh", "-c", "cat eight | " + std::string(UQ_QUARVEX) + " -1 > piped.qvx"},
-                                {.cwd = dir_.path()});
+  const Bytes eight = get("eight");
+  RunResult piped = run_program({UQ_QUARVEX, "-1"}, {.cwd = dir_.path(),
+                                                     .stdout_file = dir_ / "piped.qvx",
+                                                     .stdin_pipe = true,
+                                                     .stdin_data = std::string(eight.begin(), eight.end())});
   EXPECT_EQ(piped.status, 0) << piped.err;
   EXPECT_EQ(block_mib(get("piped.qvx")), 16u);
   // --best keeps two blocks, as large as they can be; a byte more takes a third block, which the

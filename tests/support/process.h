@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,14 +14,29 @@ namespace uq::test {
 // fails its test soon.
 inline constexpr std::chrono::seconds kQuickRun{20};
 
+// How RunOptions::stdout_file is opened, as a shell would hand it over.
+enum class FileOutput {
+  replace,        // > file: made, or emptied
+  append,         // >> file: in append mode
+  after_content,  // { printf lead; program; } > file: at the file's end, not in append mode
+};
+
 struct RunOptions {
   std::string cwd = {};      // working directory; empty: the test's own
   // Limits POSIX alone has; a Windows run that asks for one fails.
   long max_open_files = -1;  // RLIMIT_NOFILE for the child (ulimit -n); -1 leaves it
   long max_file_size = -1;   // RLIMIT_FSIZE in bytes (ulimit -f); -1 leaves it
   bool empty_argv0 = false;  // start the child with argc == 0
+  int umask = -1;  // POSIX alone: the child's file-creation mask; -1 leaves it
   bool stdout_closed = false;  // nobody reads the child's standard output (a closed pipe)
   bool stderr_closed = false;  // nobody reads the child's standard error (a closed pipe)
+  // The child starts without this stream at all (a shell's <&- and >&-).
+  bool stdin_absent = false;
+  bool stdout_absent = false;
+  // Standard output into this file, opened as `stdout_mode` says, in place of the pipe read into
+  // `out`.
+  std::string stdout_file = {};
+  FileOutput stdout_mode = FileOutput::replace;
   std::vector<std::string> env = {};  // "NAME=VALUE" entries set in the child's environment
   // A child still running after this long is killed, and run_program throws, which fails the
   // test at once: a hang costs the limit, not CTest's time-out.
@@ -62,5 +78,19 @@ extern const int kFatalStatus;
 // Runs argv[0] (a path) with the arguments argv[1..]. Throws std::runtime_error when the child
 // outlives options.time_limit.
 RunResult run_program(const std::vector<std::string>& argv, const RunOptions& options = {});
+
+// Runs argv[0] with the arguments argv[1..] in `cwd`, its standard input and output the null
+// device and its standard error a pseudo-terminal in raw mode (its bytes as written), and with
+// `stdout_too` standard output that terminal as well; gives what it wrote there and sets `status`
+// as RunResult::status. POSIX alone: Windows has no pseudo-terminal to give a child, and throws.
+std::string run_on_terminal(const std::vector<std::string>& argv, const std::string& cwd, int* status,
+                            bool stdout_too = false);
+
+// Starts argv[0] with the arguments argv[1..] in `cwd`, every standard stream the null device,
+// and interrupts it (SIGINT) once `ready()` says so, or after `limit`. Gives the signal that ended
+// it, or 0 when it exited by itself. POSIX alone: Windows has no signals to send (its Ctrl-C is
+// tested in tests/windows), and throws.
+int interrupted_run(const std::vector<std::string>& argv, const std::string& cwd, const std::function<bool()>& ready,
+                    std::chrono::seconds limit);
 
 }  // namespace uq::test

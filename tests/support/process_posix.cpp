@@ -4,8 +4,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
+#include <termios.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,6 +77,19 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
       in_fd = open(options.stdin_file.empty() ? "/dev/null" : options.stdin_file.c_str(), O_RDONLY);
     }
     if (in_fd >= 0) dup2(in_fd, 0);
+    if (!options.stdout_file.empty()) {
+      const int flags = options.stdout_mode == FileOutput::replace ? O_TRUNC
+                        : options.stdout_mode == FileOutput::append ? O_APPEND
+                                                                    : 0;
+      const int out_fd = open(options.stdout_file.c_str(), O_WRONLY | O_CREAT | flags, 0644);
+      if (out_fd < 0 || (options.stdout_mode == FileOutput::after_content && lseek(out_fd, 0, SEEK_END) < 0)) {
+        _exit(126);
+      }
+      dup2(out_fd, 1);
+    }
+    if (options.stdin_absent) close(0);
+    if (options.stdout_absent) close(1);
+    if (options.umask >= 0) ::umask(static_cast<mode_t>(options.umask));
     // The child starts with the three standard streams alone, whatever the test runner left open,
     // so that a descriptor limit means the same in every run.
     close_range(3, ~0u, 0);
@@ -107,7 +123,7 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
   if (!options.typed.empty() && write(terminal.master, options.typed.data(), options.typed.size()) < 0) {
     throw std::runtime_error("typing on the terminal failed");
   }
-  if (options.stdout_closed) {
+  if (options.stdout_closed || !options.stdout_file.empty() || options.stdout_absent) {
     close(out_pipe[0]);
     out_pipe[0] = -1;
   }
@@ -120,7 +136,7 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
   // Standard output, standard error, and the input still to feed.
   pollfd fds[3] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}, {in_pipe[1], POLLOUT, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
-  int open_count = (options.stdout_closed ? 0 : 1) + (options.stderr_closed ? 0 : 1);
+  int open_count = (out_pipe[0] < 0 ? 0 : 1) + (options.stderr_closed ? 0 : 1);
   std::size_t fed = 0;
   if (options.stdin_pipe && options.stdin_data.empty()) {
     close(in_pipe[1]);
@@ -204,6 +220,70 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
   result.raw_out = result.out;
   result.raw_err = result.err;
   return result;
+}
+
+std::string run_on_terminal(const std::vector<std::string>& argv, const std::string& cwd, int* status,
+                            bool stdout_too) {
+  int master = -1;
+  int slave = -1;
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return "openpty failed";
+  std::vector<char*> c_argv;
+  for (const std::string& a : argv) c_argv.push_back(const_cast<char*>(a.c_str()));
+  c_argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null_fd = open("/dev/null", O_RDWR);
+    dup2(null_fd, 0);
+    dup2(null_fd, 1);
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);  // the bytes as written: no "\r" added before each "\n"
+    tcsetattr(slave, TCSANOW, &raw);
+    dup2(slave, 2);
+    if (stdout_too) dup2(slave, 1);
+    close_range(3, ~0u, 0);
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    execv(c_argv[0], c_argv.data());
+    _exit(127);
+  }
+  close(slave);
+  std::string seen;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // EIO once the child has gone
+    seen.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(master);
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  *status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  return seen;
+}
+
+int interrupted_run(const std::vector<std::string>& argv, const std::string& cwd, const std::function<bool()>& ready,
+                    std::chrono::seconds limit) {
+  std::vector<char*> c_argv;
+  for (const std::string& a : argv) c_argv.push_back(const_cast<char*>(a.c_str()));
+  c_argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    const int null_fd = open("/dev/null", O_RDWR);
+    dup2(null_fd, 0), dup2(null_fd, 1), dup2(null_fd, 2);
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    execv(c_argv[0], c_argv.data());
+    _exit(127);
+  }
+  const auto give_up = std::chrono::steady_clock::now() + limit;
+  while (!ready() && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  kill(pid, SIGINT);
+  int wstatus = 0;
+  if (waitpid(pid, &wstatus, 0) != pid) throw std::runtime_error("waitpid failed");
+  return WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
 }
 
 }  // namespace uq::test

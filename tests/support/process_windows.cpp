@@ -102,6 +102,7 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
     throw std::runtime_error("Windows has no descriptor or file-size limit to set for a child");
   }
   if (options.stdin_terminal) throw std::runtime_error("no pseudo-terminal to give a child on Windows");
+  if (options.umask >= 0) throw std::runtime_error("Windows has no file-creation mask to set for a child");
   std::wstring line;
   if (!options.empty_argv0) {
     for (const std::string& arg : argv) append_argument(line, widen(arg));
@@ -124,27 +125,63 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
     in_child = CreateFileW(in_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            &inherit, OPEN_EXISTING, 0, nullptr);
   }
+  if (options.stdin_absent) {
+    if (in_child != INVALID_HANDLE_VALUE) CloseHandle(in_child);
+    in_child = INVALID_HANDLE_VALUE;
+  }
+  HANDLE out_child = out_write;
+  if (!options.stdout_file.empty()) {
+    // Append mode is a handle with the right to append and none to write anywhere else.
+    const bool append = options.stdout_mode == FileOutput::append;
+    out_child = CreateFileW(widen(options.stdout_file).c_str(), append ? FILE_APPEND_DATA | SYNCHRONIZE : GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                            options.stdout_mode == FileOutput::replace ? CREATE_ALWAYS : OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out_child == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open " + options.stdout_file);
+    if (options.stdout_mode == FileOutput::after_content) SetFilePointerEx(out_child, LARGE_INTEGER{}, nullptr, FILE_END);
+  }
+  if (options.stdout_absent) out_child = nullptr;
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = in_child;
-  startup.hStdOutput = out_write;
+  // A stream the child starts without is a null handle, as GetStdHandle gives it then.
+  startup.hStdInput = options.stdin_absent ? nullptr : in_child;
+  startup.hStdOutput = out_child;
   startup.hStdError = err_write;
   PROCESS_INFORMATION child{};
-  const BOOL started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                                      env.data(), cwd.empty() ? nullptr : cwd.c_str(), &startup, &child);
+  // Wine, on a loaded machine, now and then fails to start a process with ERROR_INTERNAL_ERROR, a
+  // failure of its own that says nothing of the program: tried again, up to three times.
+  BOOL started = FALSE;
+  DWORD start_error = 0;
+  for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                             env.data(), cwd.empty() ? nullptr : cwd.c_str(), &startup, &child);
+    start_error = started ? 0 : GetLastError();
+    if (start_error != ERROR_INTERNAL_ERROR) break;
+  }
   CloseHandle(out_write);
+  if (out_child != out_write && out_child != nullptr) CloseHandle(out_child);
   CloseHandle(err_write);
   if (in_child != INVALID_HANDLE_VALUE) CloseHandle(in_child);
   if (!started) {
     CloseHandle(out_read);
     CloseHandle(err_read);
     if (in_feed != INVALID_HANDLE_VALUE) CloseHandle(in_feed);
-    throw std::runtime_error("CreateProcessW failed for " + argv[0]);
+    throw std::runtime_error("CreateProcessW failed for " + argv[0] + " (error " + std::to_string(start_error) + ")");
+  }
+  if (child.hProcess == nullptr) {
+    // Wine runs a Linux program (/bin/sh, say) as one of its own and gives no handle to wait on:
+    // the wait below would never end.
+    CloseHandle(out_read);
+    CloseHandle(err_read);
+    if (in_feed != INVALID_HANDLE_VALUE) CloseHandle(in_feed);
+    throw std::runtime_error(argv[0] + " started with no process handle to wait on (under Wine, a Linux program)");
   }
   RunResult result;
   // Nobody reads a closed stream: the child's writes to it fail.
-  if (options.stdout_closed) CloseHandle(out_read);
+  const bool stdout_read = !options.stdout_closed && options.stdout_file.empty() && !options.stdout_absent;
+  if (!stdout_read) CloseHandle(out_read);
   if (options.stderr_closed) CloseHandle(err_read);
   std::thread feeder;
   if (in_feed != INVALID_HANDLE_VALUE) {
@@ -163,7 +200,7 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
   }
   std::thread out_reader;
   std::thread err_reader;
-  if (!options.stdout_closed) out_reader = std::thread(drain, out_read, &result.raw_out, options.stdout_limit);
+  if (stdout_read) out_reader = std::thread(drain, out_read, &result.raw_out, options.stdout_limit);
   if (!options.stderr_closed) err_reader = std::thread(drain, err_read, &result.raw_err, std::string::npos);
 
   // timeout_seconds: the child is killed and the run ends as timed_out; the time limit: the
@@ -182,6 +219,8 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
     if (now >= hard) {
       TerminateProcess(child.hProcess, 1);
       killed = true;
+      WaitForSingleObject(child.hProcess, 5000);
+      break;
     }
     const auto next = soft_pending && soft < hard ? soft : hard;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
@@ -212,6 +251,15 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
                              " s and was killed; what it printed:\n" + result.out + result.err);
   }
   return result;
+}
+
+std::string run_on_terminal(const std::vector<std::string>&, const std::string&, int*, bool) {
+  throw std::runtime_error("no pseudo-terminal to give a child on Windows");
+}
+
+int interrupted_run(const std::vector<std::string>&, const std::string&, const std::function<bool()>&,
+                    std::chrono::seconds) {
+  throw std::runtime_error("no signals to send a child on Windows");
 }
 
 }  // namespace uq::test

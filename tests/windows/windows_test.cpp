@@ -10,11 +10,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -583,6 +585,15 @@ TEST(WindowsMachine, MemoryAndProcessorsAsWindowsReportsThem) {
   EXPECT_EQ(platform::processor_count(), 1);
   ASSERT_TRUE(SetProcessAffinityMask(GetCurrentProcess(), process));
   EXPECT_EQ(platform::processor_count(), __builtin_popcountll(process));
+}
+
+// A Linux program can't be run from a Windows test: Wine starts one without a process handle to
+// wait on, so the run fails at once (on Windows there is no such program) rather than waiting
+// for ever.
+TEST(WindowsMachine, ALinuxProgramFailsToRunAtOnce) {
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(run_program({"/bin/sh", "-c", "exit 0"}, {.time_limit = kQuickRun}), std::runtime_error);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kQuickRun);
 }
 
 }  // namespace
