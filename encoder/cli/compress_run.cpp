@@ -184,9 +184,9 @@ class Planner {
   }
 
   void add_job(const std::string& input, const std::string& output, std::uint64_t size, const FileStatus* st = nullptr) {
-    // Two inputs of one name (a/x and b/x) would give one archive: the second would replace the
-    // first with -f, or fail on it without.
-    auto [at, fresh] = outputs_.emplace(output, input);
+    // Two inputs of one name (a/x and b/x; on Windows also a\x and b\X) would give one archive:
+    // the second would replace the first with -f, or fail on it without.
+    auto [at, fresh] = outputs_.emplace(platform::name_key(output), input);
     if (!fresh) {
       fail(quoted(input) + " passed over: its archive " + quoted(output) + " is that of " + quoted(at->second) +
            " already");
@@ -195,13 +195,13 @@ class Planner {
     plan_.jobs.push_back({input, output, size});
     plan_.total_bytes += size;
     if (input == kStdin) return;
-    input_names_.emplace(lexical(input), input);
+    input_names_.emplace(platform::name_key(lexical(input)), input);
     if (st != nullptr) input_files_.emplace(std::make_pair(st->device, st->inode), input);
   }
 
   // The input of the run, other than `own`, that is at `path` by name or as the same file.
   const std::string* input_at(const std::string& path, const std::string& own) const {
-    const auto named = input_names_.find(lexical(path));
+    const auto named = input_names_.find(platform::name_key(lexical(path)));
     if (named != input_names_.end() && named->second != own) return &named->second;
     // The link itself: a link there is replaced by the rename, never written through, whatever it
     // names.
@@ -215,6 +215,7 @@ class Planner {
   const Options& options_;
   Progress& progress_;
   Plan plan_;
+  // Keyed by platform::name_key: on Windows "A.qvx" is the file "a.qvx" is.
   std::map<std::string, std::string> outputs_;  // archive path -> its input
   std::map<std::string, std::string> input_names_;  // lexical(input) -> input
   std::map<std::pair<std::uint64_t, std::uint64_t>, std::string> input_files_;  // device and inode -> input

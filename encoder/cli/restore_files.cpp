@@ -133,7 +133,7 @@ class Planner {
   void add(const std::string& archive, const std::string& output, const platform::FileStatus& status) {
     // Two archives of one name (a/x.qvx and b/x.qvx) would give one output: the second would
     // replace the first with -f, or fail on it without.
-    auto [at, fresh] = outputs_.emplace(output, archive);
+    auto [at, fresh] = outputs_.emplace(platform::name_key(output), archive);
     if (!fresh) {
       fail(quoted(archive) + " passed over: its output " + quoted(output) + " is that of " + quoted(at->second) +
            " already");
@@ -145,7 +145,7 @@ class Planner {
   const Options& options_;
   Progress& progress_;
   Plan plan_;
-  std::map<std::string, std::string> outputs_;  // output path -> its archive
+  std::map<std::string, std::string> outputs_;  // platform::name_key(output path) -> its archive
   platform::FileStatus destination_;
   std::string inside_destination_;  // the walked path of the destination, with a separator
 };

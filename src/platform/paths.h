@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace uq::platform {
 
@@ -23,6 +24,12 @@ constexpr bool is_dir_separator(char c) {
   }
   return false;
 }
+
+// The form under which two spellings of one path name the same file, for telling the names a
+// run will write apart before any of those files exists: on Windows, whose file names match
+// without regard to case, the path upper-cased (as the invariant locale does) with "/" as "\";
+// elsewhere the path itself.
+std::string name_key(const std::string& path);
 
 // Longest path, in bytes, that the programs take: Linux's PATH_MAX less the terminator. Windows
 // is held to the same number: its wide calls take paths of up to 32,767 characters through the

@@ -259,6 +259,16 @@ TEST_F(QuarvexRestore, TwoArchivesOfOneOutputAreNotBothRestored) {
   EXPECT_EQ(r.err, "quarvex: '" + b + "' passed over: its output '" + native("out/x") + "' is that of '" + a +
                        "' already\n");
   EXPECT_TRUE(get("out/x") == restored_blocks(1));
+  if (kWindows) {
+    // On Windows "X" is the file "x" is.
+    put("c/X.qvx", hand_made(3));
+    const std::string c = native("c/X.qvx");
+    r = quarvex({"-d", "-f", a, c, "out2"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "quarvex: '" + c + "' passed over: its output '" + native("out2/X") + "' is that of '" + a +
+                         "' already\n");
+    EXPECT_TRUE(get("out2/x") == restored_blocks(1));
+  }
 }
 
 // -r walks as the restore tool does, reports what it can't use, and never enters DEST_DIR.

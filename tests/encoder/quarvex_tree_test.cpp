@@ -219,6 +219,17 @@ TEST_F(QuarvexTree, PlainRunsPutEachFileInDestDirAndPassOverTheRest) {
   EXPECT_EQ(r.err, "quarvex: 'other/a.txt' passed over: its archive '" + native("dest2/a.txt.qvx") + "' is that of 'src/a.txt' already\n");
   expect_clean(unquarvex({"-d", "dest2/a.txt.qvx", "out2"}), "restore");
   EXPECT_EQ(get("out2/a.txt"), expected_.at("a.txt"));
+  if (kWindows) {
+    // Names that differ in case alone are one file there: with -f the second archive would
+    // have replaced the first.
+    put("upper/A.TXT", text_like(10, 13));
+    r = quarvex({"-f", "src/a.txt", "upper/A.TXT", "dest3"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "quarvex: 'upper/A.TXT' passed over: its archive '" + native("dest3/A.TXT.qvx") +
+                         "' is that of 'src/a.txt' already\n");
+    expect_clean(unquarvex({"-d", "dest3/a.txt.qvx", "out3"}), "restore");
+    EXPECT_EQ(get("out3/a.txt"), expected_.at("a.txt"));
+  }
 
   r = quarvex({"src/a.txt", "no/such/dest"});
   EXPECT_EQ(r.status, 1);
