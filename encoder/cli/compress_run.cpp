@@ -25,6 +25,7 @@
 #include "platform/standard_streams.h"
 #include "platform/streams.h"
 #include "platform/system.h"
+#include "directories.h"
 #include "progress.h"
 #include "safe_output.h"
 #include "unquarvex.h"
@@ -224,29 +225,6 @@ class Planner {
   std::uint64_t dest_ino_ = 0;
   std::string inside_destination_;  // the walked path of the destination, with a separator
 };
-
-// Makes DEST_DIR when it does not exist: one level, its parent must exist.
-bool ensure_destination(const std::string& destination, Progress& progress) {
-  if (const FileStatus st = platform::file_status(destination); st.ok) {
-    if (st.kind == FileKind::directory) return true;
-    say(progress, quoted(destination) + " is not a directory");
-    return false;
-  }
-  if (const int err = platform::make_directory(destination); err != 0 && err != EEXIST) {
-    say(progress, "cannot create directory " + quoted(destination) + ": " + std::strerror(err));
-    return false;
-  }
-  return true;
-}
-
-// One directory of a walked tree; one that exists as a directory counts as made.
-bool make_directory(const std::string& path, Progress& progress) {
-  const int err = platform::make_directory(path);
-  if (err == 0) return true;
-  if (err == EEXIST && platform::file_status(path).kind == FileKind::directory) return true;
-  say(progress, "cannot create directory " + quoted(path) + ": " + std::strerror(err));
-  return false;
-}
 
 // The input of one job, open: a file, or standard input (a file or a stream), read front to back
 // to its end, whatever size it claimed. A stream's first bytes are held back to choose the filter

@@ -17,6 +17,7 @@
 #include "platform/paths.h"
 #include "platform/standard_streams.h"
 #include "platform/system.h"
+#include "directories.h"
 #include "progress.h"
 #include "restore_run.h"
 #include "safe_output.h"
@@ -149,31 +150,6 @@ class Planner {
   platform::FileStatus destination_;
   std::string inside_destination_;  // the walked path of the destination, with a separator
 };
-
-// Makes DEST_DIR when it does not exist: one level, its parent must exist.
-bool ensure_destination(const std::string& destination, Progress& progress) {
-  const platform::FileStatus status = platform::file_status(destination);
-  if (status.ok) {
-    if (status.kind == platform::FileKind::directory) return true;
-    say(progress, quoted(destination) + " is not a directory");
-    return false;
-  }
-  if (int err = platform::make_directory(destination); err != 0 && err != EEXIST) {
-    say(progress, "cannot create directory " + quoted(destination) + ": " + std::strerror(err));
-    return false;
-  }
-  return true;
-}
-
-// One directory of a walked tree; one that exists as a directory counts as made.
-bool make_directory(const std::string& path, Progress& progress) {
-  const int err = platform::make_directory(path);
-  if (err == 0) return true;
-  const platform::FileStatus status = platform::file_status(path);
-  if (err == EEXIST && status.ok && status.kind == platform::FileKind::directory) return true;
-  say(progress, "cannot create directory " + quoted(path) + ": " + std::strerror(err));
-  return false;
-}
 
 bool all_zeros(const std::uint8_t* data, std::size_t len) {
   return len > 0 && data[0] == 0 && std::memcmp(data, data + 1, len - 1) == 0;
