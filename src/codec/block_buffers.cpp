@@ -35,7 +35,13 @@ constexpr std::size_t kHeader = 16;
 
 std::size_t& capacity_of(void* header) { return *static_cast<std::size_t*>(header); }
 
-void free_piece(void* piece) { free_block_memory(piece, kHeader + capacity_of(piece)); }
+// What every piece taken from the system and not yet given back holds, in use or idle.
+std::atomic<std::size_t> held{0};
+
+void free_piece(void* piece) {
+  held -= capacity_of(piece);
+  free_block_memory(piece, kHeader + capacity_of(piece));
+}
 
 // Idle pieces, whole (header included), with what they hold in all. A use after release is still
 // caught under AddressSanitizer: an idle piece is poisoned until it is taken again.
@@ -70,7 +76,9 @@ class Pool {
   // Keeps `piece` when there is room; gives false to have it freed instead.
   bool keep(void* piece) {
     const std::size_t capacity = capacity_of(piece);
-    if (capacity > kPooledBufferMax) return false;
+    if (capacity > kPooledBufferMax && (capacity > kLargeBufferMax || held.load() > kLargeHeldMax)) {
+      return false;
+    }
     std::lock_guard lock(mutex_);
     if (bytes_ + capacity > kPoolBytes) return false;
     try {
@@ -142,6 +150,7 @@ void* take_block_memory(std::size_t bytes) {
     piece = allocate_block_memory(kHeader + bytes);
     if (piece == nullptr) return nullptr;
     capacity_of(piece) = bytes;
+    held += bytes;
   }
   return static_cast<std::uint8_t*>(piece) + kHeader;
 }
@@ -157,6 +166,8 @@ void release_block_memory(void* memory) {
 }
 
 std::size_t pooled_bytes() { return pool().bytes(); }
+
+std::size_t held_bytes() { return held.load(); }
 
 std::uint8_t* allocate_input(std::size_t comp_len) {
   auto* buffer = static_cast<std::uint8_t*>(take_block_memory(comp_len + kInputPadding));

@@ -41,7 +41,7 @@ TEST(BlockBuffers, AReleasedBufferServesTheNextBlockOfAboutItsSize) {
 TEST(BlockBuffers, AMissGivesBackTheOldestIdlePiece) {
   // Earlier tests in this process may have left idle pieces, the oldest of which a miss would
   // give back instead: each buffer too big to pool misses and gives one back, until none is left.
-  while (pooled_bytes() > 0) release_buffer(allocate_output(kPooledBufferMax + 1));
+  while (pooled_bytes() > 0) release_buffer(allocate_output(kLargeBufferMax + 1));
   const std::size_t before = pooled_bytes();
   std::size_t size = 100'000;
   for (int i = 0; i < 6; ++i, size *= 2) {
@@ -55,7 +55,7 @@ TEST(BlockBuffers, AMissGivesBackTheOldestIdlePiece) {
 }
 
 TEST(BlockBuffers, ThePoolKeepsNoBigBuffersAndNoMoreThanItsRoom) {
-  std::uint8_t* big = allocate_output(kPooledBufferMax + 1);
+  std::uint8_t* big = allocate_output(kLargeBufferMax + 1);
   ASSERT_NE(big, nullptr);
   const std::size_t before = pooled_bytes();
   release_buffer(big);
@@ -65,6 +65,31 @@ TEST(BlockBuffers, ThePoolKeepsNoBigBuffersAndNoMoreThanItsRoom) {
   for (std::uint8_t* b : many) release_buffer(b);
   EXPECT_LE(pooled_bytes(), kPoolBytes);
   release_buffer(nullptr);
+}
+
+// A 16 MiB block's output buffer is kept while the pool holds little else, as with one worker,
+// and given back while it holds more, as with two.
+TEST(BlockBuffers, ALargeBufferIsKeptOnlyWhileThePoolHoldsLittle) {
+  while (pooled_bytes() > 0) release_buffer(allocate_output(kLargeBufferMax + 1));
+  constexpr std::size_t kBlock = std::size_t{16} << 20;
+  std::uint8_t* first = allocate_output(kBlock);
+  ASSERT_NE(first, nullptr);
+  release_buffer(first);
+  EXPECT_GT(pooled_bytes(), kBlock);
+  EXPECT_EQ(allocate_output(kBlock), first);
+
+  std::uint8_t* second = allocate_output(kBlock);
+  std::uint8_t* third = allocate_output(kBlock);
+  ASSERT_NE(second, nullptr);
+  ASSERT_NE(third, nullptr);
+  ASSERT_GT(held_bytes(), kLargeHeldMax);
+  release_buffer(first);
+  EXPECT_EQ(pooled_bytes(), 0u);
+  release_buffer(second);
+  EXPECT_GT(pooled_bytes(), kBlock);
+  release_buffer(third);
+  EXPECT_GT(pooled_bytes(), 2 * kBlock);
+  while (pooled_bytes() > 0) release_buffer(allocate_output(kLargeBufferMax + 1));
 }
 
 }  // namespace
