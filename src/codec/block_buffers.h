@@ -45,6 +45,7 @@ inline constexpr std::size_t kPoolBytes = std::size_t{64} << 20;
 // corpus against 51.
 inline constexpr std::size_t kLargeBufferMax = std::size_t{32} << 20;
 inline constexpr std::size_t kLargeHeldMax = std::size_t{48} << 20;
+// What the pool holds idle; what its pieces come to, in use and idle.
 std::size_t pooled_bytes();
 std::size_t held_bytes();
 
