@@ -1,11 +1,11 @@
-// quarvex's command line: getopt_long over the options people know from xz, zstd and pigz, each
-// checked for its range, then the arguments checked against what the mode needs.
+// quarvex's command line: getopt_long (platform::OptionScanner) over the options people know from
+// xz, zstd and pigz, each checked for its range, then the arguments checked against what the mode
+// needs.
 #include "options.h"
-
-#include <getopt.h>
 
 #include <cstring>
 
+#include "platform/option_scanner.h"
 #include "qvx_version.h"
 
 namespace uq::suite {
@@ -17,29 +17,28 @@ constexpr unsigned kMaxThreads = 64;
 // Long options without a short form.
 enum LongOnly : int { kLevel = 256, kBest, kFilter, kJson, kShuffleSeed, kRemove, kKeepPartial };
 
-const option kLongOptions[] = {
-    {"level", required_argument, nullptr, kLevel},
-    {"best", no_argument, nullptr, kBest},
-    {"block-size", required_argument, nullptr, 'b'},
-    {"filter", required_argument, nullptr, kFilter},
-    {"threads", required_argument, nullptr, 'p'},
-    {"stdout", no_argument, nullptr, 'c'},
-    {"keep", no_argument, nullptr, 'k'},
-    {"rm", no_argument, nullptr, kRemove},
-    {"quiet", no_argument, nullptr, 'q'},
-    {"recursive", no_argument, nullptr, 'r'},
-    {"output", required_argument, nullptr, 'o'},
-    {"force", no_argument, nullptr, 'f'},
-    {"list", no_argument, nullptr, 'l'},
-    {"test", no_argument, nullptr, 't'},
-    {"json", no_argument, nullptr, kJson},
-    {"verbose", no_argument, nullptr, 'v'},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {"shuffle-seed", required_argument, nullptr, kShuffleSeed},
-    {"decompress", no_argument, nullptr, 'd'},
-    {"keep-partial", no_argument, nullptr, kKeepPartial},
-    {nullptr, 0, nullptr, 0},
+const platform::LongOption kLongOptions[] = {
+    {"level", true, kLevel},
+    {"best", false, kBest},
+    {"block-size", true, 'b'},
+    {"filter", true, kFilter},
+    {"threads", true, 'p'},
+    {"stdout", false, 'c'},
+    {"keep", false, 'k'},
+    {"rm", false, kRemove},
+    {"quiet", false, 'q'},
+    {"recursive", false, 'r'},
+    {"output", true, 'o'},
+    {"force", false, 'f'},
+    {"list", false, 'l'},
+    {"test", false, 't'},
+    {"json", false, kJson},
+    {"verbose", false, 'v'},
+    {"help", false, 'h'},
+    {"version", false, 'V'},
+    {"shuffle-seed", true, kShuffleSeed},
+    {"decompress", false, 'd'},
+    {"keep-partial", false, kKeepPartial},
 };
 
 // A leading ':' makes a missing value its own case; digits are the levels -0 ... -9.
@@ -65,8 +64,8 @@ std::optional<std::uint64_t> parse_number(const char* text, std::uint64_t low, s
 // An option by its code, for messages: "-p" for a short one, "--level" for one that is long only.
 std::string name_of(int code) {
   if (code > 0 && code < 256) return std::string("-") + static_cast<char>(code);
-  for (const option& o : kLongOptions) {
-    if (o.name != nullptr && o.val == code) return std::string("--") + o.name;
+  for (const platform::LongOption& o : kLongOptions) {
+    if (o.code == code) return std::string("--") + o.name;
   }
   return "?";
 }
@@ -78,8 +77,8 @@ std::string option_name(int code, int long_index) {
 
 // Whether a long option as written ("--lev", "--level") names one that takes a value.
 bool long_takes_value(const std::string& written) {
-  for (const option& o : kLongOptions) {
-    if (o.name != nullptr && o.has_arg == required_argument && std::string(o.name).rfind(written, 0) == 0) return true;
+  for (const platform::LongOption& o : kLongOptions) {
+    if (o.takes_value && std::string(o.name).rfind(written, 0) == 0) return true;
   }
   return false;
 }
@@ -128,12 +127,12 @@ Command parse_command_line(int argc, char** argv, unsigned processors) {
   if (const char* digits = run_of_level_digits(argc, argv)) {
     return usage_error(std::string("unknown option '") + digits + "': levels are -0 to -9 (--level=N for any level)");
   }
-  opterr = 0;  // the messages are our own
-  optind = 0;  // a full restart of getopt, for tests that parse more than once
+  platform::OptionScanner scan(argc, argv, kShortOptions, kLongOptions);
   for (;;) {
     int long_index = -1;
-    const int c = getopt_long(argc, argv, kShortOptions, kLongOptions, &long_index);
+    const int c = scan.next(long_index);
     if (c == -1) break;
+    const char* value = scan.value();
     std::optional<std::uint64_t> v;
     switch (c) {
       case '0': case '1': case '2': case '3': case '4':
@@ -141,19 +140,19 @@ Command parse_command_line(int argc, char** argv, unsigned processors) {
         o.level = static_cast<std::uint8_t>(c - '0');
         break;
       case kLevel:
-        if (!(v = parse_number(optarg, 0, 255))) return usage_error("--level must be 0 to 255");
+        if (!(v = parse_number(value, 0, 255))) return usage_error("--level must be 0 to 255");
         o.level = static_cast<std::uint8_t>(*v);
         break;
       case kBest: o.level = enc::kBestLevel; break;
       case 'b':
-        if (!(v = parse_number(optarg, 1, enc::kMaxBlockMib))) {
+        if (!(v = parse_number(value, 1, enc::kMaxBlockMib))) {
           return usage_error(option_name(c, long_index) + " must be 1 to " +
                              std::to_string(enc::kMaxBlockMib) + " (MiB)");
         }
         o.block_mib = static_cast<std::uint16_t>(*v);
         break;
       case kFilter: {
-        const std::string name = optarg;
+        const std::string name = value;
         if (name == "none") o.filter = FilterChoice::none;
         else if (name == "x86") o.filter = FilterChoice::x86;
         else if (name == "delta") o.filter = FilterChoice::delta;
@@ -163,17 +162,17 @@ Command parse_command_line(int argc, char** argv, unsigned processors) {
       }
       case 'p':
       case 'T':
-        if (!(v = parse_number(optarg, 0, kMaxThreads))) {
+        if (!(v = parse_number(value, 0, kMaxThreads))) {
           return usage_error(option_name(c, long_index) + " must be 0 to " + std::to_string(kMaxThreads));
         }
         o.threads = static_cast<unsigned>(*v);
         break;
       case kShuffleSeed:
-        if (!(v = parse_number(optarg, 0, UINT64_MAX))) return usage_error("--shuffle-seed must be a number");
+        if (!(v = parse_number(value, 0, UINT64_MAX))) return usage_error("--shuffle-seed must be a number");
         o.shuffle_seed = *v;
         break;
       case 'r': o.recursive = true; break;
-      case 'o': o.output = optarg; break;
+      case 'o': o.output = value; break;
       case 'f': o.force = true; break;
       case 'l': listing = true; break;
       case 't': testing = true; break;
@@ -190,26 +189,27 @@ Command parse_command_line(int argc, char** argv, unsigned processors) {
       case ':': {
         // mingw-w64's getopt_long comes here, not to '?', for a long option given a value it does
         // not take ("--verbose=1"): a missing value is never written with "=".
-        const std::string written = argv[optind - 1];
+        const std::string written = argv[scan.next_argument() - 1];
         if (written.rfind("--", 0) == 0 && written.find('=') != std::string::npos) {
           return usage_error("option '" + written.substr(0, written.find('=')) + "' takes no value");
         }
-        return usage_error("option " + name_of(optopt) + " needs a value");
+        return usage_error("option " + name_of(scan.mistaken()) + " needs a value");
       }
       default: {  // '?'
+        const int mistaken = scan.mistaken();
         // A known option here is a long one given a value it does not take ("--verbose=1"); getopt
         // has stepped past it.
-        if (optopt != 0 && (optopt >= 256 || std::strchr(kShortOptions, optopt) != nullptr)) {
-          const std::string written = argv[optind - 1];
+        if (mistaken != 0 && (mistaken >= 256 || std::strchr(kShortOptions, mistaken) != nullptr)) {
+          const std::string written = argv[scan.next_argument() - 1];
           return usage_error("option '" + written.substr(0, written.find('=')) + "' takes no value");
         }
-        if (optopt != 0) return usage_error(std::string("unknown option '-") + static_cast<char>(optopt) + "'");
+        if (mistaken != 0) return usage_error(std::string("unknown option '-") + static_cast<char>(mistaken) + "'");
         // An unknown long option: getopt has stepped past it.
-        return usage_error(std::string("unknown option '") + argv[optind - 1] + "'");
+        return usage_error(std::string("unknown option '") + argv[scan.next_argument() - 1] + "'");
       }
     }
   }
-  for (int i = optind; i < argc; ++i) o.inputs.emplace_back(argv[i]);
+  for (int i = scan.next_argument(); i < argc; ++i) o.inputs.emplace_back(argv[i]);
 
   if (listing && testing) return usage_error("--list and --test can't be combined");
   if (decompressing && (listing || testing)) return usage_error("-d can't be combined with --list or --test");
