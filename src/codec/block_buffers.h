@@ -39,10 +39,11 @@ inline constexpr std::size_t kPoolBytes = std::size_t{64} << 20;
 // from the system, in use and idle, comes to at most kLargeHeldMax. Pages mapped afresh are
 // zeroed by the kernel as they are first touched: that took 11% of -p1's time on the Linux
 // tarball in 16 MiB blocks, whose output buffers (16 MiB and the slack) were never kept. One
-// worker holds two of them and their inputs, about 40 MiB: it reuses them. Two workers hold
-// three or four, and mostly get fresh ones: a reused buffer is resident whole while it fills,
-// a fresh one only as far as it is filled, and kept at any count -p2 peaked at 67 MiB on the
-// corpus against 51.
+// worker and the writer hold two of them and their inputs, about 40 MiB: they are reused. Two
+// workers that put their own blocks hold two as well, and reuse them while their inputs are
+// small (11 of 13 blocks of the tarball, 3 of 7 of the corpus). A reused buffer is resident
+// whole while it fills, a fresh one only as far as it is filled: kept at any count, with the
+// writer holding a third, -p2 peaked at 67 MiB on the corpus against 51.
 inline constexpr std::size_t kLargeBufferMax = std::size_t{32} << 20;
 inline constexpr std::size_t kLargeHeldMax = std::size_t{48} << 20;
 // What the pool holds idle; what its pieces come to, in use and idle.

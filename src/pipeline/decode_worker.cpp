@@ -4,13 +4,14 @@
 
 #include <cstdio>
 
+#include "codec/block_buffers.h"
 #include "codec/block_restore.h"
 #include "pipeline/output.h"
 #include "report/report.h"
 
 namespace uq::pipeline {
 
-WriteJob decode_one(codec::DecodeJob& job) {
+WriteJob decode_one(codec::DecodeJob& job, bool put_here) {
   WriteJob out;
   out.output = job.output;
   out.block_index = job.block_index;
@@ -34,6 +35,14 @@ WriteJob decode_one(codec::DecodeJob& job) {
       }
       out.kind = WriteKind::block;
       out.out_buf = restored.out_buf;
+      if (put_here && job.output->puts_in_any_order()) {
+        if (!job.output->put(job.block_index, job.out_offset, restored.out_buf, static_cast<std::size_t>(job.out_len))) {
+          report::stop_flag.fetch_add(1);
+        }
+        codec::release_buffer(restored.out_buf);
+        out.kind = WriteKind::put;
+        out.out_buf = nullptr;
+      }
       break;
     case codec::BlockStatus::no_memory:
       // Every later block would fail alike: the file decoder stops queuing once it sees the flag.
@@ -63,7 +72,7 @@ void run_decode_worker(DecodeQueue& queue) {
       queue.slots.give_back();
       return;
     }
-    queue.downstream->push(decode_one(job));
+    queue.downstream->push(decode_one(job, queue.workers_put));
   }
 }
 

@@ -6,8 +6,10 @@
 namespace uq::pipeline {
 
 // Restores one block (it takes job.in_buf over) and gives the write job for it: a block to
-// write, or a dropped block after a reported failure. Raises the stop flag when memory ran out.
-WriteJob decode_one(codec::DecodeJob& job);
+// write, or a dropped block after a reported failure. With `put_here`, a block whose output
+// takes blocks in any order is put here and now, and its job only counts it (WriteKind::put).
+// Raises the stop flag when memory ran out or the put failed.
+WriteJob decode_one(codec::DecodeJob& job, bool put_here = false);
 
 // Thread entry of a decode worker: pops from `queue`, pushes to its downstream write queue, and
 // ends only on the stop decode job, so every job queued before that job is taken.

@@ -12,6 +12,7 @@
 namespace uq::pipeline {
 
 bool Output::put(std::int64_t index, std::uint64_t offset, const std::uint8_t* data, std::size_t len) {
+  std::lock_guard lock(put_mutex_);
   if (failed_) return false;
   if (int err = store(index, offset, data, len); err != 0) {
     fail(err);
@@ -30,6 +31,7 @@ std::atomic<CopyHook> copy_hook{nullptr};
 CopyHook set_copy_hook(CopyHook hook) { return copy_hook.exchange(hook); }
 
 bool Output::copy(std::int64_t index, std::uint64_t offset, std::uint64_t source_offset, std::size_t len) {
+  std::lock_guard lock(put_mutex_);
   if (failed_) return false;
   if (CopyHook hook = copy_hook.load(); hook != nullptr) hook(path_);
   const CopyResult result = copy_in(source_fd_, source_offset, offset, len);

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "report/reporter.h"
@@ -36,6 +37,10 @@ class Output {
   // when the output has failed, now or earlier: the block is dropped. The first failure is
   // reported once.
   bool put(std::int64_t index, std::uint64_t offset, const std::uint8_t* data, std::size_t len);
+
+  // Whether put() may be called for any block at any time, from any thread, while other blocks
+  // are being put or copied: the worker that restored a block can then put it itself.
+  virtual bool puts_in_any_order() const { return false; }
 
   // Whether stored blocks may reach this output as copies from the input file (copy()), so that
   // their bytes never pass through the program.
@@ -77,7 +82,10 @@ class Output {
   bool finish();
 
   // A write or close failed.
-  bool failed() const { return failed_; }
+  bool failed() const {
+    std::lock_guard lock(put_mutex_);
+    return failed_;
+  }
   // A copy could not read its input.
   bool failed_reading() const { return failed_reading_; }
   std::uint64_t blocks_put() const { return blocks_put_; }
@@ -111,6 +119,8 @@ class Output {
 
   const std::string path_;
   const std::int64_t block_count_;
+  // Held by put() and copy(): blocks of one output may be put from several threads.
+  mutable std::mutex put_mutex_;
   report::Reporter& reporter_;
   std::uint64_t blocks_put_ = 0;  // blocks 0..N-1 stored
   bool failed_ = false;
@@ -143,6 +153,7 @@ class FileOutput final : public Output {
   int store(std::int64_t index, std::uint64_t offset, const std::uint8_t* data,
             std::size_t len) override;
   bool takes_copies() const override { return true; }
+  bool puts_in_any_order() const override { return true; }
   CopyResult copy_in(int source, std::uint64_t source_offset, std::uint64_t offset, std::size_t len) override;
   int close_target() override;
 

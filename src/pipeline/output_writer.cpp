@@ -1,4 +1,5 @@
-// The output writer: one positioned write per block, files closed by count of queued jobs.
+// The output writer: one positioned write per block the workers did not put themselves, files
+// closed by count of queued jobs.
 #include "pipeline/output_writer.h"
 
 #include <cstdint>
@@ -28,7 +29,8 @@ bool OutputWriter::take(const WriteJob& job) {
     case WriteKind::block:
     case WriteKind::copy:
     case WriteKind::dropped:
-    case WriteKind::lost: {
+    case WriteKind::lost:
+    case WriteKind::put: {
       Entry& entry = entry_for(job.output);
       ++entry.taken;
       if (job.kind == WriteKind::lost) job.output->lost_block();

@@ -1,5 +1,6 @@
-// The output writer: writes every decoded block at its own offset and closes each output once
-// the file decoder is done with it and every job queued for it has been taken.
+// The output writer: writes every decoded block the workers did not put themselves at its own
+// offset, and closes each output once the file decoder is done with it and every job queued for
+// it has been taken.
 #pragma once
 
 #include <array>

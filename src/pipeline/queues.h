@@ -20,6 +20,7 @@ enum class WriteKind : std::uint8_t {
   copy,      // a stored block: copy out_len bytes at source_offset of the input to out_offset
   dropped,   // a block that failed to decode: nothing to write, but it counts for its file
   lost,      // likewise, for want of memory: its output is left short
+  put,       // a block its worker put itself: it counts for its file, its budget bytes go back
   file_end,  // the file decoder is done with `output` after queuing `queued_jobs` blocks
 };
 
@@ -58,6 +59,9 @@ class DecodeQueue : public JobQueue<codec::DecodeJob> {
       : JobQueue<codec::DecodeJob>(capacity), downstream(downstream) {}
   WriteQueue* const downstream;
   DecodeSlots slots;
+  // Workers put their blocks to outputs that take them in any order themselves, instead of
+  // handing them to the writer. Set before the workers start.
+  bool workers_put = false;
 };
 
 // The stop decode job: a null in_buf, which no queued block has (even an empty block owns its

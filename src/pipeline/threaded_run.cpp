@@ -36,6 +36,11 @@ bool ThreadedRun::start() {
   const int workers = thread_count < kMaxWorkers ? thread_count : kMaxWorkers;
 
   decode_queue_.slots.set_limit(std::min(workers, platform::processor_count()));
+  // While every processor decodes, the writer can only take time from a worker, and the block
+  // it holds is a third 16 MiB buffer at -p2: workers that put their own blocks took 0.95 of
+  // the wall time on the corpus and on the Linux tarball. With one decoder the writer overlaps
+  // its writes with the decoding on a processor that is otherwise idle.
+  decode_queue_.workers_put = decode_queue_.slots.limit() > 1;
   report::live_workers.store(workers);
   for (int i = 0; i < workers; ++i) {
     workers_[i] = thread_create([queue = &decode_queue_] { run_decode_worker(*queue); });
