@@ -46,6 +46,27 @@ class JobQueue {
     return job;
   }
 
+  // Like pop(), but takes the queued job that `prefer` puts first: prefer(later, earlier) is true
+  // when the job queued later should be taken before the earlier one. Each job is compared with
+  // the choice so far, from the oldest on.
+  template <typename Prefer>
+  Job pop_preferred(Prefer prefer) {
+    std::unique_lock lock(mutex_);
+    job_signal_.wait(lock, [&] { return count_ > 0; });
+    int chosen = 0;  // places after head_
+    for (int i = 1; i < count_; ++i) {
+      if (prefer(slots_[slot(i)], slots_[slot(chosen)])) chosen = i;
+    }
+    Job job = slots_[slot(chosen)];
+    // The jobs before the chosen one move up a place, keeping their order.
+    for (int i = chosen; i > 0; --i) slots_[slot(i)] = slots_[slot(i - 1)];
+    head_ = slot(1);
+    --count_;
+    lock.unlock();
+    space_signal_.notify_one();
+    return job;
+  }
+
   int capacity() const { return capacity_; }
 
   int size() const {
@@ -54,6 +75,9 @@ class JobQueue {
   }
 
  private:
+  // The slot `places` after head_.
+  int slot(int places) const { return (head_ + places) % capacity_; }
+
   const int capacity_;
   mutable std::mutex mutex_;
   std::condition_variable space_signal_;  // a pop made room

@@ -77,6 +77,29 @@ TEST(JobQueue, PushIntoAFullQueueWaitsForAPop) {
   }
 }
 
+// The preferred job leaves from the middle of a wrapped, full ring; the others keep their order,
+// a push that waited for room goes in, and plain pops go on in order after it.
+TEST(JobQueue, APreferredJobIsTakenFirstAndTheOthersKeepTheirOrder) {
+  JobQueue<Item> queue(5);
+  for (int i = 0; i < 5; ++i) queue.push({0, i});
+  EXPECT_EQ(queue.pop().seq, 0);
+  EXPECT_EQ(queue.pop().seq, 1);
+  queue.push({1, 5});
+  queue.push({0, 6});  // the ring now holds 2, 3, 4, 5, 6 across its end
+  // The highest seq among the oldest job's producer's.
+  const auto prefer = [](const Item& later, const Item& earlier) {
+    return later.producer == earlier.producer && later.seq > earlier.seq;
+  };
+  // A push into the full ring waits for the first pop, and its job then comes last.
+  std::thread producer([&] { queue.push({2, 7}); });
+  give_it_a_moment();
+  for (int expected : {6, 4, 3, 2, 5, 7}) EXPECT_EQ(queue.pop_preferred(prefer).seq, expected);
+  producer.join();
+  EXPECT_EQ(queue.size(), 0);
+  for (int i = 7; i < 11; ++i) queue.push({0, i});
+  for (int i = 7; i < 11; ++i) EXPECT_EQ(queue.pop().seq, i);
+}
+
 // Every job arrives exactly once, and each consumer sees each producer's jobs in the order they
 // were pushed.
 TEST(JobQueue, FifoUnderManyProducersAndConsumers) {

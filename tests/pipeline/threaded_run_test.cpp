@@ -14,7 +14,9 @@
 #include "codec/block_buffers.h"
 #include "codec/post_filters.h"
 #include "format/file_decoder.h"
+#include "pipeline/decode_worker.h"
 #include "pipeline/memory_budget.h"
+#include "pipeline/output.h"
 #include "pipeline/memory_limit.h"
 #include "pipeline/run_settings.h"
 #include "pipeline/threaded_run.h"
@@ -300,6 +302,40 @@ TEST_F(ThreadedRunTest, DecodersAreNoMoreThanTheProcessors) {
     EXPECT_EQ(decode_queue.workers_put, decode_queue.slots.limit() > 1);
     run.finish();
   }
+}
+
+// An output that takes its blocks only in the order the writer gives them.
+class InOrderOutput final : public Output {
+ public:
+  InOrderOutput() : Output("in order", 4, report::console_reporter()) {}
+  ~InOrderOutput() override { finished_quietly(); }
+
+ private:
+  int store(std::int64_t, std::uint64_t, const std::uint8_t*, std::size_t) override { return 0; }
+  int close_target() override { return 0; }
+};
+
+// Workers take the largest queued block of the oldest job's file first, when that file takes
+// blocks in any order; never a later file's block, nor a block of a file kept in order.
+TEST_F(ThreadedRunTest, WorkersTakeAFilesLargestQueuedBlockFirst) {
+  test::TempDir dir;
+  int err = 0;
+  std::unique_ptr<FileOutput> file = FileOutput::create(dir / "f", 4, report::console_reporter(), err);
+  std::unique_ptr<FileOutput> other = FileOutput::create(dir / "g", 4, report::console_reporter(), err);
+  ASSERT_TRUE(file && other);
+  InOrderOutput in_order;
+  const auto job = [](Output* output, std::uint32_t comp_len) {
+    codec::DecodeJob j;
+    j.output = output;
+    j.comp_len = comp_len;
+    return j;
+  };
+  EXPECT_TRUE(decode_before(job(file.get(), 700), job(file.get(), 200)));
+  EXPECT_FALSE(decode_before(job(file.get(), 200), job(file.get(), 700)));
+  EXPECT_FALSE(decode_before(job(file.get(), 700), job(file.get(), 700)));  // ties keep their order
+  EXPECT_FALSE(decode_before(job(other.get(), 700), job(file.get(), 200)));
+  EXPECT_FALSE(decode_before(job(&in_order, 700), job(&in_order, 200)));
+  EXPECT_FALSE(decode_before(job(nullptr, 0), job(nullptr, 0)));  // stop jobs
 }
 
 TEST(MemoryBudget, WaitsForRoomAndLetsAnOversizedRequestGoAlone) {
