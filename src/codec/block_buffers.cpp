@@ -35,11 +35,19 @@ constexpr std::size_t kHeader = 16;
 
 std::size_t& capacity_of(void* header) { return *static_cast<std::size_t*>(header); }
 
-// What every piece taken from the system and not yet given back holds, in use or idle.
+// What every piece taken from the system and not yet given back holds, in use or idle; and what
+// those above kPooledBufferMax hold.
 std::atomic<std::size_t> held{0};
+std::atomic<std::size_t> held_large{0};
+
+void count_piece(std::size_t capacity) {
+  held += capacity;
+  if (capacity > kPooledBufferMax) held_large += capacity;
+}
 
 void free_piece(void* piece) {
   held -= capacity_of(piece);
+  if (capacity_of(piece) > kPooledBufferMax) held_large -= capacity_of(piece);
   free_block_memory(piece, kHeader + capacity_of(piece));
 }
 
@@ -76,7 +84,7 @@ class Pool {
   // Keeps `piece` when there is room; gives false to have it freed instead.
   bool keep(void* piece) {
     const std::size_t capacity = capacity_of(piece);
-    if (capacity > kPooledBufferMax && (capacity > kLargeBufferMax || held.load() > kLargeHeldMax)) {
+    if (capacity > kPooledBufferMax && (capacity > kLargeBufferMax || held_large.load() > kLargeHeldMax)) {
       return false;
     }
     std::lock_guard lock(mutex_);
@@ -150,7 +158,7 @@ void* take_block_memory(std::size_t bytes) {
     piece = allocate_block_memory(kHeader + bytes);
     if (piece == nullptr) return nullptr;
     capacity_of(piece) = bytes;
-    held += bytes;
+    count_piece(bytes);
   }
   return static_cast<std::uint8_t*>(piece) + kHeader;
 }
@@ -168,6 +176,8 @@ void release_block_memory(void* memory) {
 std::size_t pooled_bytes() { return pool().bytes(); }
 
 std::size_t held_bytes() { return held.load(); }
+
+std::size_t large_held_bytes() { return held_large.load(); }
 
 std::uint8_t* allocate_input(std::size_t comp_len) {
   auto* buffer = static_cast<std::uint8_t*>(take_block_memory(comp_len + kInputPadding));

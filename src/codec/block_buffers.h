@@ -35,20 +35,22 @@ void release_block_memory(void* memory);
 // all.
 inline constexpr std::size_t kPooledBufferMax = std::size_t{16} << 20;
 inline constexpr std::size_t kPoolBytes = std::size_t{64} << 20;
-// A larger buffer, up to kLargeBufferMax, is kept as well while every piece the pool has taken
-// from the system, in use and idle, comes to at most kLargeHeldMax. Pages mapped afresh are
+// A larger buffer, up to kLargeBufferMax, is kept as well while the larger pieces the pool has
+// taken from the system, in use and idle, come to at most kLargeHeldMax. Pages mapped afresh are
 // zeroed by the kernel as they are first touched: that took 11% of -p1's time on the Linux
 // tarball in 16 MiB blocks, whose output buffers (16 MiB and the slack) were never kept. One
-// worker and the writer hold two of them and their inputs, about 40 MiB: they are reused. Two
-// workers that put their own blocks hold two as well, and reuse them while their inputs are
-// small (11 of 13 blocks of the tarball, 3 of 7 of the corpus). A reused buffer is resident
-// whole while it fills, a fresh one only as far as it is filled: kept at any count, with the
-// writer holding a third, -p2 peaked at 67 MiB on the corpus against 51.
+// worker and the writer hold two of them, and two workers that put their own blocks hold two as
+// well: they are reused, however many inputs wait in the queue (at -p16 on two processors,
+// sixteen). Three or more are mostly fresh: a reused buffer is resident whole while it fills, a
+// fresh one only as far as it is filled, and kept at any count, with the writer holding a third,
+// -p2 peaked at 67 MiB on the corpus against 51.
 inline constexpr std::size_t kLargeBufferMax = std::size_t{32} << 20;
 inline constexpr std::size_t kLargeHeldMax = std::size_t{48} << 20;
-// What the pool holds idle; what its pieces come to, in use and idle.
+// What the pool holds idle; what its pieces come to, in use and idle; what those above
+// kPooledBufferMax come to.
 std::size_t pooled_bytes();
 std::size_t held_bytes();
+std::size_t large_held_bytes();
 
 // Every block of memory the pool takes from the system comes from here, and goes back through
 // free_block_memory with the same size. Pieces are mapped pages of their own, so that a piece the

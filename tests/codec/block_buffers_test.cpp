@@ -67,22 +67,28 @@ TEST(BlockBuffers, ThePoolKeepsNoBigBuffersAndNoMoreThanItsRoom) {
   release_buffer(nullptr);
 }
 
-// A 16 MiB block's output buffer is kept while the pool holds little else, as with one worker,
-// and given back while it holds more, as with two.
-TEST(BlockBuffers, ALargeBufferIsKeptOnlyWhileThePoolHoldsLittle) {
+// A 16 MiB block's output buffer is kept while the pool holds one more of them at most, however
+// many smaller inputs it holds, and given back while it holds two more.
+TEST(BlockBuffers, ALargeBufferIsKeptOnlyWhileThePoolHoldsFewLargeOnes) {
   while (pooled_bytes() > 0) release_buffer(allocate_output(kLargeBufferMax + 1));
   constexpr std::size_t kBlock = std::size_t{16} << 20;
   std::uint8_t* first = allocate_output(kBlock);
   ASSERT_NE(first, nullptr);
+  // Sixteen inputs of 4 MiB, as queued at -p16: more than kLargeHeldMax, but none of them large.
+  std::vector<std::uint8_t*> inputs;
+  for (int i = 0; i < 16; ++i) inputs.push_back(allocate_input(std::size_t{4} << 20));
+  ASSERT_GT(held_bytes(), kLargeHeldMax);
   release_buffer(first);
   EXPECT_GT(pooled_bytes(), kBlock);
   EXPECT_EQ(allocate_output(kBlock), first);
+  for (std::uint8_t* b : inputs) release_buffer(b);
+  while (pooled_bytes() > 0) release_buffer(allocate_output(kLargeBufferMax + 1));
 
   std::uint8_t* second = allocate_output(kBlock);
   std::uint8_t* third = allocate_output(kBlock);
   ASSERT_NE(second, nullptr);
   ASSERT_NE(third, nullptr);
-  ASSERT_GT(held_bytes(), kLargeHeldMax);
+  ASSERT_GT(large_held_bytes(), kLargeHeldMax);
   release_buffer(first);
   EXPECT_EQ(pooled_bytes(), 0u);
   release_buffer(second);
