@@ -6,10 +6,12 @@
 #include "archive_report.h"
 #include "compress_run.h"
 #include "options.h"
+#include "platform/memory.h"
 #include "platform/system.h"
 #include "restore_run.h"
 
 int main(int argc, char** argv) {
+  uq::platform::share_one_heap();
   // Past a file-size limit a write must fail (and only the temporary file go), not end the process.
   uq::platform::ignore_file_size_signal();
   // A missing standard stream gets the null device, and no archive its number.

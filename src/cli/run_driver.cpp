@@ -14,6 +14,7 @@
 #include "pipeline/run_settings.h"
 #include "pipeline/threaded_run.h"
 #include "platform/file_status.h"
+#include "platform/memory.h"
 #include "platform/system.h"
 #include "report/console.h"
 #include "report/report.h"
@@ -54,6 +55,7 @@ void plain_run(const std::vector<std::string>& inputs, const std::string& destin
 
 int run(int argc, const char* const* argv) {
   platform::ignore_fatal_write_signals();
+  platform::share_one_heap();
   Options options = parse_options(argc, argv, platform::processor_count());
   if (options.args.size() < 2) {
     std::string usage = usage_text(options.program_name);

@@ -24,4 +24,12 @@ std::optional<std::uint64_t> cgroup_memory_limit(const std::string& root = "/sys
 // or none.
 std::optional<std::uint64_t> address_space_limit();
 
+// Has every thread allocate from one shared heap. The C library would make each new thread that
+// allocates a heap of its own, reserving 64 MiB of address space: under an address-space limit
+// the heaps of sixteen workers could take what the memory budget leaves outside the blocks, and
+// a block's buffer then failed to allocate (quarvex -t -p16 under ulimit -v 700000: 1 run in 10).
+// Block buffers and the encoder's tables come from mapped pages, so the heap serves small
+// allocations alone. Call before any thread starts.
+void share_one_heap();
+
 }  // namespace uq::platform

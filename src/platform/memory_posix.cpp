@@ -1,6 +1,8 @@
-// Physical memory from sysconf; the process's own limits from getrlimit.
+// Physical memory from sysconf; the process's own limits from getrlimit; one heap for every thread
+// through mallopt.
 #include "platform/memory.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -24,5 +26,7 @@ std::optional<std::uint64_t> address_space_limit() {
   }
   return limit;
 }
+
+void share_one_heap() { mallopt(M_ARENA_MAX, 1); }
 
 }  // namespace uq::platform

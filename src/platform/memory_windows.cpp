@@ -30,4 +30,7 @@ std::optional<std::uint64_t> address_space_limit() {
   return limit;
 }
 
+// Windows' process heap is one heap for every thread already.
+void share_one_heap() {}
+
 }  // namespace uq::platform

@@ -27,6 +27,17 @@ check_eq "unquarvex -d -p16 under ulimit -v 900000: status and messages" "0:" "$
 check_eq "the restored size" "$((3 << 28))" "$(stat -c %s restored/three 2>/dev/null)"
 cmp -s -n $((3 << 28)) restored/three /dev/zero || fail "the restored file is not all zeros"
 
+# The threads allocate from one heap: a heap of a thread's own reserves 64 MiB of address space
+# (mapped as 128 MiB, half given back), which sixteen workers could take from the blocks.
+if strace -o /dev/null true 2>/dev/null; then
+  for run in "$unquarvex -d -p16 three.qvx heaps" "$quarvex -t -p16 three.qvx"; do
+    heaps=$(strace -f -e trace=mmap $run 2>&1 >/dev/null | grep -c 'mmap(NULL, 134217728, PROT_NONE')
+    check_eq "heaps of their own for the threads of ${run%% *} -p16" 0 "$heaps"
+  done
+else
+  echo "strace can't run here: the heaps are not counted" >&2
+fi
+
 out=$( (ulimit -v 900000 && "$quarvex" -t -p16 three.qvx) 2>&1)
 check_eq "quarvex -t -p16 under ulimit -v 900000" \
   "0:three.qvx: OK (no checksum: every block decodes, contents not verified)" "$?:$out"
