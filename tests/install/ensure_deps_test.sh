@@ -35,7 +35,7 @@ run() {
   status=$?
   out=$(cat "$scratch/out") err=$(cat "$scratch/err")
 }
-all_test="cmake ninja-build g++ libxxhash-dev libgtest-dev mandoc dpkg-dev file python3 lintian
+all_test="cmake ninja-build g++ libxxhash-dev libgtest-dev mandoc dpkg-dev file python3 lintian strace
           g++-mingw-w64-x86-64-posix googletest wine64 wine"
 
 run STUB_INSTALLED="$all_test" test
@@ -51,12 +51,12 @@ check_eq "Debian user missing packages: the one line to run" \
 run STUB_UID=0 STUB_INSTALLED="cmake ninja-build g++" test
 check_eq "Debian root: status" 0 "$status"
 check_eq "Debian root: apt-get calls" "apt-get update -qq
-apt-get install -y -qq --no-install-recommends libxxhash-dev libgtest-dev mandoc dpkg-dev file python3 lintian g++-mingw-w64-x86-64-posix googletest wine64 wine" "$(cat "$scratch/apt.log")"
+apt-get install -y -qq --no-install-recommends libxxhash-dev libgtest-dev mandoc dpkg-dev file python3 lintian strace g++-mingw-w64-x86-64-posix googletest wine64 wine" "$(cat "$scratch/apt.log")"
 rm -f "$scratch/apt.log"
 
 # Without dpkg-query: only commands count, and all of them must be there.
 rm "$stubs/dpkg-query"
-for cmd in cmake ninja g++ mandoc dpkg-shlibdeps file python3 lintian x86_64-w64-mingw32-g++-posix wineserver wine; do
+for cmd in cmake ninja g++ mandoc dpkg-shlibdeps file python3 lintian strace x86_64-w64-mingw32-g++-posix wineserver wine; do
   printf '#!/bin/sh\n' >"$stubs/$cmd" && chmod +x "$stubs/$cmd"
 done
 run test
