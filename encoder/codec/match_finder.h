@@ -133,17 +133,16 @@ class FinderBase {
     return (load32(p) * 2654435761u) >> (32 - hash_bits_);
   }
 
-  // Asks the cache for the first candidate of the next position, its bytes and its links, while
-  // this one is searched: both are a miss nearly every time, and the search here hides it. One
-  // thread, level 8, 16 MiB of libraries: 17% less time, of data 14%, of text 8%. Always
-  // inlined: GCC takes a call that only prefetches for one without effect, and drops it.
+  // Asks the cache for candidate c's bytes and its links, `kLinksPerPosition` of them a
+  // position (c is the position plus 1; 0 is none). A finder asks ahead for what its next
+  // searches meet first, a miss nearly every time, so that the search at hand hides the wait.
+  // Always inlined: GCC takes a call that only prefetches for one without effect, and drops it.
   template <unsigned kLinksPerPosition>
-  [[gnu::always_inline]] void prefetch_next(const std::uint8_t* cur, std::size_t left, const std::uint32_t* links) const {
-    if (left <= 4) return;
-    const std::uint32_t next = head4_[hash4(cur + 1)];
-    if (next == 0) return;
-    __builtin_prefetch(links + ((next - 1) & window_mask_) * kLinksPerPosition);
-    __builtin_prefetch(data_ + (next - 1));
+  [[gnu::always_inline]] void prefetch_candidate(std::uint32_t c,
+                                                 const std::uint32_t* links) const {
+    if (c == 0) return;
+    __builtin_prefetch(links + ((c - 1) & window_mask_) * kLinksPerPosition);
+    __builtin_prefetch(data_ + (c - 1));
   }
 
   // Longer matches than nice are followed to their end (or the block's), once, for the last
@@ -208,7 +207,9 @@ class ChainFinder : FinderBase {
       std::uint32_t c = head;
       chain_[i & window_mask_] = c;
       head = static_cast<std::uint32_t>(i + 1);
-      prefetch_next<1>(cur, left, chain_.data());
+      // The next position's first candidate. One thread, level 4, 16 MiB of libraries: 12% less
+      // time.
+      if (left > 4) prefetch_candidate<1>(head4_[hash4(cur + 1)], chain_.data());
       // The head may lie anywhere before i; a link is followed only while the position it was
       // stored at can't have been reused by a later one.
       unsigned steps = depth_;
@@ -296,7 +297,7 @@ class TreeFinder : FinderBase {
     std::uint32_t& head = head4_[hash4(cur)];
     std::uint32_t c = head;
     head = static_cast<std::uint32_t>(i + 1);
-    prefetch_next<2>(cur, left, son_.data());
+    if (left > 5) prefetch_ahead(cur);
     std::uint32_t* smaller = &pair[0];  // where the next node below cur hangs
     std::uint32_t* greater = &pair[1];
     std::uint32_t len_smaller = 0;  // bytes every node of each open side shares with cur
@@ -339,6 +340,20 @@ class TreeFinder : FinderBase {
     *smaller = 0;
     *greater = 0;
     return count;
+  }
+
+  // For the next two descents: the first node of the one after next, and both nodes below the
+  // first of the next, which was asked for one position ago. One thread, 16 MiB, against no
+  // prefetching: level 8 takes 0.78 of the time on libraries, 0.80 on data, 0.91 on text, and
+  // level 9 0.81 on libraries; asking for the next position's first node alone gave 0.87, 0.86
+  // and 0.92 at level 8.
+  [[gnu::always_inline]] void prefetch_ahead(const std::uint8_t* cur) const {
+    prefetch_candidate<2>(head4_[hash4(cur + 2)], son_.data());
+    if (const std::uint32_t next = head4_[hash4(cur + 1)]; next != 0) {
+      const std::uint32_t* node = &son_[((next - 1) & window_mask_) * 2];
+      prefetch_candidate<2>(node[0], son_.data());
+      prefetch_candidate<2>(node[1], son_.data());
+    }
   }
 
   PageVector<std::uint32_t> son_;
