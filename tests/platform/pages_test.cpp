@@ -1,5 +1,6 @@
 // Pages straight from the system: zeroed, and a mapping the size of a large block asks for huge
-// pages (the kernel marks such a mapping "hg" in /proc/self/smaps), a small one not.
+// pages (the kernel marks such a mapping "hg" in /proc/self/smaps), a small one not; a large one
+// starts on a huge page's boundary and holds no more address space than its size.
 #include "platform/pages.h"
 
 #include <gtest/gtest.h>
@@ -32,6 +33,18 @@ std::string vm_flags_of(const void* memory) {
   return "";
 }
 
+// The address space the process has mapped, in kB, summed over /proc/self/smaps.
+std::size_t mapped_kb() {
+  std::ifstream smaps("/proc/self/smaps");
+  std::string line;
+  std::size_t total = 0;
+  while (std::getline(smaps, line)) {
+    std::size_t kb = 0;
+    if (std::sscanf(line.c_str(), "Size: %zu kB", &kb) == 1) total += kb;
+  }
+  return total;
+}
+
 TEST(Pages, ALargeMappingAsksForHugePagesAndASmallOneDoesNot) {
   constexpr std::size_t kLarge = std::size_t{16} << 20;
   constexpr std::size_t kSmall = std::size_t{1} << 20;
@@ -48,6 +61,25 @@ TEST(Pages, ALargeMappingAsksForHugePagesAndASmallOneDoesNot) {
   EXPECT_EQ(small_flags.find(" hg "), std::string::npos) << small_flags;
   unmap_pages(large, kLarge);
   unmap_pages(small, kSmall);
+}
+
+// A 4 MiB block's output buffer, 4 MiB and a margin: only huge pages wholly inside it can be huge.
+TEST(Pages, ALargeMappingStartsOnAHugePageAndHoldsNoMoreThanItsSize) {
+  constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  constexpr std::size_t kBuffer = (std::size_t{4} << 20) + 65552;
+  for (int round = 0; round < 8; ++round) {
+    const std::size_t before = mapped_kb();
+    auto* memory = static_cast<std::uint8_t*>(map_pages(kBuffer));
+    const std::size_t after = mapped_kb();
+    ASSERT_NE(memory, nullptr);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(memory) % kHugePage, 0u) << "round " << round;
+    memory[0] = 1;
+    memory[kBuffer - 1] = 1;
+    // Reading smaps may itself map a page or two.
+    EXPECT_GE(after - before, kBuffer / 1024) << "round " << round;
+    EXPECT_LT(after - before, kBuffer / 1024 + 256) << "round " << round;
+    unmap_pages(memory, kBuffer);
+  }
 }
 
 }  // namespace
