@@ -15,7 +15,8 @@ namespace {
 // output buffer then takes 8 page faults as it fills instead of 4,096. Those faults took 7.5% of
 // a one-worker restore of the bench corpus, and a restore grows no larger for it (the pages still
 // come as the decoder reaches them). A hint: where it is refused, the pages are small as before.
-constexpr std::size_t kHugePageHintMin = std::size_t{4} << 20;
+// The smallest such mapping is one huge page: a chunk that small inputs are cut from.
+constexpr std::size_t kHugePageHintMin = std::size_t{2} << 20;
 // x86-64's huge page. Where the system's are smaller, a mapping aligned to it is aligned to them.
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 

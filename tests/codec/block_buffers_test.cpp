@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <deque>
 #include <thread>
 #include <vector>
 
@@ -97,6 +99,69 @@ TEST(BlockBuffers, ALargeBufferIsKeptOnlyWhileThePoolHoldsFewLargeOnes) {
   EXPECT_GT(pooled_bytes(), 2 * kBlock);
   while (pooled_bytes() > 0) release_buffer(allocate_output(kLargeBufferMax + 1));
 }
+
+// Small inputs are cut one after another from a chunk of one huge page, which starts over once
+// every piece is back: the next block's input lands on pages already there, its padding zeroed
+// again.
+TEST(BlockBuffers, SmallInputsShareAChunkThatStartsOverOnceEmpty) {
+  constexpr std::size_t kComp = 300'000;
+  std::uint8_t* inputs[3];
+  for (std::uint8_t*& in : inputs) {
+    in = allocate_input(kComp);
+    ASSERT_NE(in, nullptr);
+  }
+  EXPECT_GT(inputs[1] - inputs[0], static_cast<std::ptrdiff_t>(kComp + kInputPadding));
+  EXPECT_LT(inputs[1] - inputs[0], static_cast<std::ptrdiff_t>(kComp + kInputPadding + 256));
+  EXPECT_EQ(inputs[2] - inputs[1], inputs[1] - inputs[0]);
+  std::memset(inputs[0], 0xa5, kComp + kInputPadding);
+  const std::size_t held = held_bytes();
+  for (std::uint8_t* in : inputs) release_buffer(in);
+  EXPECT_EQ(held_bytes(), held);
+  std::uint8_t* again = allocate_input(kComp);
+  EXPECT_EQ(again, inputs[0]);
+  for (std::size_t i = kComp; i < kComp + kInputPadding; ++i) ASSERT_EQ(again[i], 0) << i;
+  release_buffer(again);
+}
+
+// Inputs given back in the order they were taken, a few in flight as in a restore, leave held
+// only the chunks those few span and an empty one kept for the next.
+TEST(BlockBuffers, InputsPassingThroughHoldAFewChunksAtMost) {
+  constexpr std::size_t kChunk = std::size_t{2} << 20;
+  const std::size_t before = held_bytes();
+  std::deque<std::uint8_t*> in_flight;
+  for (std::size_t i = 0; i < 200; ++i) {
+    in_flight.push_back(allocate_input(150'000 + i % 7 * 100'000));
+    ASSERT_NE(in_flight.back(), nullptr);
+    if (in_flight.size() > 4) {
+      release_buffer(in_flight.front());
+      in_flight.pop_front();
+    }
+    ASSERT_LE(held_bytes(), before + 5 * kChunk) << i;
+  }
+  for (std::uint8_t* in : in_flight) release_buffer(in);
+  EXPECT_LE(held_bytes(), before + 2 * kChunk);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+// A read past an input's padding is caught under AddressSanitizer, though the next input is cut
+// from the same chunk right after it.
+TEST(BlockBuffersDeathTest, AReadPastAnInputsPaddingIsCaught) {
+  // The piece's header and bytes fill whole cache lines: nothing unused lies after the padding.
+  constexpr std::size_t kComp = 6400 - 16 - kInputPadding;
+  std::uint8_t* first = allocate_input(kComp);
+  std::uint8_t* second = allocate_input(kComp);
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  EXPECT_DEATH(
+      {
+        volatile std::uint8_t past = first[kComp + kInputPadding];
+        (void)past;
+      },
+      "");
+  release_buffer(second);
+  release_buffer(first);
+}
+#endif
 
 }  // namespace
 }  // namespace uq::codec

@@ -46,8 +46,8 @@ std::size_t mapped_kb() {
 }
 
 TEST(Pages, ALargeMappingAsksForHugePagesAndASmallOneDoesNot) {
-  constexpr std::size_t kLarge = std::size_t{16} << 20;
-  constexpr std::size_t kSmall = std::size_t{1} << 20;
+  constexpr std::size_t kLarge = std::size_t{2} << 20;  // the smallest to ask: one huge page
+  constexpr std::size_t kSmall = (std::size_t{2} << 20) - 4096;
   auto* large = static_cast<std::uint8_t*>(map_pages(kLarge));
   auto* small = static_cast<std::uint8_t*>(map_pages(kSmall));
   ASSERT_NE(large, nullptr);
@@ -63,22 +63,23 @@ TEST(Pages, ALargeMappingAsksForHugePagesAndASmallOneDoesNot) {
   unmap_pages(small, kSmall);
 }
 
-// A 4 MiB block's output buffer, 4 MiB and a margin: only huge pages wholly inside it can be huge.
+// A 4 MiB block's output buffer, 4 MiB and a margin, and a chunk of small inputs, one huge page:
+// only huge pages wholly inside a mapping can be huge.
 TEST(Pages, ALargeMappingStartsOnAHugePageAndHoldsNoMoreThanItsSize) {
   constexpr std::size_t kHugePage = std::size_t{2} << 20;
-  constexpr std::size_t kBuffer = (std::size_t{4} << 20) + 65552;
   for (int round = 0; round < 8; ++round) {
+    const std::size_t size = round % 2 == 0 ? (std::size_t{4} << 20) + 65552 : kHugePage;
     const std::size_t before = mapped_kb();
-    auto* memory = static_cast<std::uint8_t*>(map_pages(kBuffer));
+    auto* memory = static_cast<std::uint8_t*>(map_pages(size));
     const std::size_t after = mapped_kb();
     ASSERT_NE(memory, nullptr);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(memory) % kHugePage, 0u) << "round " << round;
     memory[0] = 1;
-    memory[kBuffer - 1] = 1;
+    memory[size - 1] = 1;
     // Reading smaps may itself map a page or two.
-    EXPECT_GE(after - before, kBuffer / 1024) << "round " << round;
-    EXPECT_LT(after - before, kBuffer / 1024 + 256) << "round " << round;
-    unmap_pages(memory, kBuffer);
+    EXPECT_GE(after - before, size / 1024) << "round " << round;
+    EXPECT_LT(after - before, size / 1024 + 256) << "round " << round;
+    unmap_pages(memory, size);
   }
 }
 
