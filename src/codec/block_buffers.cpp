@@ -139,7 +139,7 @@ Pool& pool() { return made_in_place<Pool>(); }
 // Inputs of up to kArenaPieceMax bytes are cut one after another from chunks of one huge page,
 // which the system maps as one: a piece of its own took small pages, each a page fault when first
 // written. The 16 MiB text file of the bench, in four blocks of 200 to 700 KB coded, restored in
-// 0.90 of the time at -p2 and took 480 page faults fewer.
+// 0.91 of the time at -p2 (0.92 at -p1) and took 480 page faults fewer.
 //
 // Blocks are decoded about in the order they are read, so a chunk's pieces come back about in the
 // order they were cut. The chunk being cut from starts again at its beginning once every piece of
