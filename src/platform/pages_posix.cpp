@@ -10,15 +10,15 @@ namespace uq::platform {
 
 namespace {
 
-// A mapping this large is asked to have huge pages (2 MiB on x86-64) where the system gives them
-// on request (transparent huge pages in "madvise" mode, Debian's default): a 16 MiB block's
-// output buffer then takes 8 page faults as it fills instead of 4,096. Those faults took 7.5% of
-// a one-worker restore of the bench corpus, and a restore grows no larger for it (the pages still
-// come as the decoder reaches them). A hint: where it is refused, the pages are small as before.
-// The smallest such mapping is one huge page: a chunk that small inputs are cut from.
-constexpr std::size_t kHugePageHintMin = std::size_t{2} << 20;
 // x86-64's huge page. Where the system's are smaller, a mapping aligned to it is aligned to them.
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// A mapping this large is asked to have huge pages where the system gives them on request
+// (transparent huge pages in "madvise" mode, Debian's default): a 16 MiB block's output buffer
+// then takes 8 page faults as it fills instead of 4,096. Those faults took 7.5% of a one-worker
+// restore of the bench corpus, and a restore grows no larger for it (the pages still come as the
+// decoder reaches them). A hint: where it is refused, the pages are small as before. The
+// smallest such mapping is one huge page: a chunk that small inputs are cut from.
+constexpr std::size_t kHugePageHintMin = kHugePage;
 
 std::size_t page_size() {
   static const auto size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
